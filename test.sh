@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The whole suite: the set-up of ./run.sh, then the Release tests and the same
+# tests again built with AddressSanitizer and UndefinedBehaviorSanitizer, plus
+# the replay of every fuzz seed. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+./scripts/setup.sh
+jobs=$(nproc)
+status=0
+
+echo "== format and lint"
+./scripts/lint.sh || status=1
+
+echo "== Release (g++)"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ >/dev/null
+cmake --build build/release -j"$jobs"
+ctest --test-dir build/release -j"$jobs" --output-on-failure || status=1
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DPARVULA_SANITIZE=ON -DPARVULA_BUILD_APP=OFF >/dev/null
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan -j"$jobs" --output-on-failure -LE slow || status=1
+
+if [ $status -ne 0 ]; then
+  echo "parvula: some tests failed" >&2
+fi
+exit $status
