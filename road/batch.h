@@ -1,0 +1,35 @@
+// The batch road: one picture file in, one e-mail sized JPEG out. Shared by
+// the window's "Execute!" and `parvula-cli email`; no GUI code here.
+#pragma once
+
+#include "vexImage.h"
+
+#include <cstdint>
+#include <string>
+
+class TvexImageFileMgr;
+
+// Longer side of every output picture.
+inline constexpr std::int32_t kMailSizeLimit = 1024;
+// Quality and compression set on the manager before every save.
+inline constexpr std::uint16_t kMailQuality = 80;
+
+struct ConvertResult {
+  bool converted = false;       // a JPEG was written and the save left no error
+  std::string output;           // the output path (MailFileName)
+  TvexErrorCode error = EC_OK;  // why not, when not converted
+  std::string message;          // the library's message for `error`, or another reason
+};
+
+// Format number for a file name's extension ("JPG" and unknown ones give 7).
+TvexFileFormat FormatFromExtension(const std::string& file_name);
+// Loads through `manager`; null when nothing could read the file (exceptions included).
+DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manager);
+// <dir>/email/<stem>.jpg
+std::string MailFileName(const std::string& file_name);
+// Size of the output picture for a source of w x h (unchanged up to 1024).
+void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h);
+// Progress position after `done` of `selected` files: Round(done * 100 / selected).
+std::int32_t BatchProgress(std::int32_t done, std::int32_t selected);
+// Converts one file through `manager`.
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager);
