@@ -15,10 +15,10 @@ inline constexpr std::int32_t kMailSizeLimit = 1024;
 inline constexpr std::uint16_t kMailQuality = 80;
 
 struct ConvertResult {
-  bool converted = false;       // a JPEG was written and the save left no error
-  std::string output;           // the output path (MailFileName)
-  TvexErrorCode error = EC_OK;  // why not, when not converted
-  std::string message;          // the library's message for `error`, or another reason
+  bool converted = false;      // a JPEG was written and the save left no error
+  std::string output;          // the output path (MailFileName)
+  TvexErrorCode error = EC_OK; // why not, when not converted
+  std::string message;         // the library's message for `error`, or another reason
 };
 
 // Format number for a file name's extension ("JPG" and unknown ones give 7).

@@ -7,7 +7,8 @@ status=0
 files=$(git ls-files '*.cpp' '*.h' 2>/dev/null || true)
 if [ -n "$files" ] && command -v clang-format >/dev/null; then
   if ! clang-format --dry-run -Werror $files 2>/tmp/parvula-format.log; then
-    echo "clang-format: these files need formatting:"; grep -o '^[^:]*' /tmp/parvula-format.log | sort -u
+    echo "clang-format: these files need formatting:"
+    grep -oE '^[^: ]+\.(cpp|h):' /tmp/parvula-format.log | sort -u
     status=1
   fi
 fi
