@@ -196,6 +196,8 @@ public:
 
   virtual void Changed();
   virtual void SetOrigin(int x, int y);
+  int OriginX() const { return origin_x_; }
+  int OriginY() const { return origin_y_; }
   virtual void Draw(vex::platform::DrawSurface& dc, double scale);
 
   bool Transparent() const { return transparent_; }
