@@ -1,0 +1,55 @@
+// Windows and OS/2 bitmap files (format numbers 20 and 21).
+#pragma once
+
+#include "vexImageFile.h"
+
+#include <cstdint>
+#include <memory>
+
+class TvexImageRLE;
+
+// Reads Windows (40-byte header) and OS/2 (12-byte header) bitmaps: plain,
+// RLE4, RLE8 and bit fields (taken as 5-5-5 or 8-8-8), bottom-up or
+// top-down. Writes Windows bitmaps: plain, RLE4 (Compression 1) and RLE8
+// (Compression 2).
+class TvexBmpImage : public TvexImageFile {
+public:
+#pragma pack(push, 1)
+  struct FileHeader {
+    std::uint16_t bfType = 0;
+    std::uint32_t bfSize = 0;
+    std::uint16_t bfReserved1 = 0;
+    std::uint16_t bfReserved2 = 0;
+    std::uint32_t bfOffBits = 0;
+  };
+#pragma pack(pop)
+  static_assert(sizeof(FileHeader) == 14);
+  static constexpr std::uint16_t kSignature = 0x4D42; // "BM"
+
+  TvexBmpImage();
+  ~TvexBmpImage() override;
+
+  TvexErrorCode ReadHeader(Stream* stream) override;
+  void ReadImage(Stream* stream) override;
+  void WriteImage(Stream* stream) override;
+  virtual TvexErrorCode ReadInfoHeader();
+  virtual TvexErrorCode WriteHeaders();
+  TvexErrorCode ReadPalette();
+  TvexErrorCode WritePalette();
+
+  bool GetIsOS2() const {
+    return IsOS2 != 0;
+  }
+  const FileHeader& GetFileHeader() const {
+    return BmpHeader;
+  }
+
+protected:
+  FileHeader BmpHeader;
+  std::uint8_t IsOS2 = 0;
+  std::unique_ptr<TvexImageRLE> Codec;
+  // The header's compression field as read (3 = bit fields).
+  std::uint32_t HeaderCompression = 0;
+  // The file's rows run from the top of the picture down.
+  bool FileTopDown = false;
+};

@@ -1,0 +1,237 @@
+// The image file framework: the common frame of every format reader/writer
+// (TvexImageFile), the format manager that picks one by format number
+// (TvexImageFileMgr) and the process-wide manager. Every format class is
+// reachable through this header.
+#pragma once
+
+#include "vexFileStream.h"
+#include "vexImage.h"
+#include "vexImageResStr.h"
+#include "vexImageTypeDef.h"
+
+#include "platform/bitmap_types.h"
+#include "platform/critical_section.h"
+#include "platform/dib_section.h"
+#include "platform/file_stream.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// Byte-order reversal of 16- and 32-bit values.
+std::uint16_t SwapWord(std::uint16_t x);
+std::uint32_t SwapLong(std::uint32_t x);
+
+// Colour kinds returned by TvexImageFile::GetColorKind.
+enum : std::uint8_t {
+  CK_GREY_WHITE_MIN = 0, // grey palette, first entry brighter than the last
+  CK_GREY_BLACK_MIN = 1, // grey palette, minimum is black
+  CK_RGB24 = 2,
+  CK_PALETTE = 3,
+  CK_RGB32 = 9,
+  CK_RGB16 = 10,
+};
+
+// Base of every format class. A format overrides ReadHeader (calling the base
+// first), ReadImage and WriteImage, and works on the protected fields below.
+// One object serves one load or one save. Failures are recorded in Error;
+// the object never deletes a DIB: one made by ReadImage belongs to whoever
+// called LoadFromFile, one given to SaveToFile stays the caller's.
+class TvexImageFile {
+public:
+  using Stream = vex::platform::Stream;
+  using FileMode = vex::platform::FileMode;
+  // Progress: sender, percent done 0..100, cancel flag the handler may set.
+  using ProgressEvent = std::function<void(TvexImageFile* sender, int percent, bool& cancel)>;
+
+  static constexpr std::int32_t kBufferSize = 65535;
+  static constexpr std::int32_t kDataPiece = 32768;
+
+  TvexImageFile();
+  virtual ~TvexImageFile();
+  TvexImageFile(const TvexImageFile&) = delete;
+  TvexImageFile& operator=(const TvexImageFile&) = delete;
+
+  // --- Virtual operations ---
+  virtual std::int32_t GetNumImages();
+  // Appends one image to an existing file; Error 45 unless CanAppend.
+  virtual void AppendImage(const std::string& file_name, DibHandle dib);
+  // Detaches the buffered stream, records the file size, frees the stream, unlocks.
+  virtual void CloseFile(std::unique_ptr<Stream>& stream);
+  // Common first step of every reader: Error := 8 and StreamStart := the
+  // stream's position (Error 5 without a stream). An override clears Error
+  // only when it recognises its signature.
+  virtual TvexErrorCode ReadHeader(Stream* stream);
+  // Decodes the file into a new DIB in DIBHandle.
+  virtual void ReadImage(Stream* stream) = 0;
+  virtual DibHandle LoadFromFile(const std::string& file_name);
+  // Locks the object until CloseFile when it succeeds; Error 3 (or 4 for
+  // FileMode::Create) when it fails. Never throws.
+  virtual bool OpenFile(const std::string& file_name, FileMode mode,
+                        std::unique_ptr<Stream>& stream);
+  virtual void SaveToFile(const std::string& file_name, DibHandle dib);
+  // Encodes DIBHandle into the stream.
+  virtual void WriteImage(Stream* stream) = 0;
+
+  // Reads from an already open stream, starting at its current position
+  // (memory streams, fuzzing). Locks like OpenFile; the stream stays the caller's.
+  DibHandle LoadFromStream(Stream& stream);
+  // Writes `dib` to an already open stream at its current position.
+  void SaveToStream(Stream& stream, DibHandle dib);
+
+  void Lock();
+  void Unlock();
+
+  // --- Settings and results ---
+  TvexErrorCode GetError() const { return Error; }
+  void SetError(TvexErrorCode e) { Error = e; }
+  std::uint32_t GetWinError() const { return WinError; }
+  TvexCompression GetCompression() const { return Compression; }
+  void SetCompression(TvexCompression v) { Compression = v; }
+  std::uint16_t GetQuality() const { return Quality; }
+  void SetQuality(std::uint16_t v) { Quality = v; }
+  bool GetInterlaced() const { return Interlaced != 0; }
+  void SetInterlaced(bool v) { Interlaced = v ? 1 : 0; }
+  std::int32_t GetImageIndex() const { return ImageIndex; }
+  void SetImageIndex(std::int32_t v) { ImageIndex = v; }
+  bool GetCanAppend() const { return CanAppend != 0; }
+  TvexImageInfo* GetImageInfo() const { return ImageInfo; }
+  // Not owned; may be null.
+  void SetImageInfo(TvexImageInfo* info) { ImageInfo = info; }
+  DibHandle GetDIBHandle() const { return DIBHandle; }
+  std::int64_t GetStreamStart() const { return StreamStart; }
+  std::int32_t GetBitCount() const { return BitCount; }
+  std::int32_t GetLineWidth() const { return LineWidth; }
+  std::int32_t GetNumColorsInUse() const { return NumColors; }
+  vex::platform::BitmapInfo* GetBitmapInfo() const { return BitmapInfo.get(); }
+  TvexBufferStream& GetBufferStream() { return BufferStream; }
+  ProgressEvent OnProgress;
+
+  // --- Helpers for the format classes ---
+  // 2^bit count up to 8 bits, else the colours-used field, at most 256 (the
+  // colour table's room).
+  static std::int32_t GetNumColors(const vex::platform::BitmapInfoHeader& header);
+  // Positions the buffered stream at StreamStart + offset.
+  void SeekFromStart(std::int64_t offset);
+  // Creates the DIB described by BitmapInfo's header and palette.
+  bool CreateDIB();
+  // Makes BitmapInfo, palette and layout fields describe DIBHandle.
+  bool AttachDIB();
+  // Palette entries 0..last_index of DIBHandle into dest; the count copied.
+  std::int32_t GetPalette(vex::platform::RgbQuad* dest, std::int32_t last_index);
+  // Writes BitmapInfo's palette into the DIB's colour table.
+  void SetPalette();
+  // Grey ramp in BitmapInfo's palette: kind 0 minimum is white, 1 or 3 black.
+  void CreateGreyPalette(std::uint8_t kind);
+  std::uint8_t GetColorKind();
+  // Swaps blue and red of every pixel of a 24-bit DIB.
+  void SwapRGB();
+  // Inverts every pixel of DIBHandle in place.
+  void InvertImage();
+  // Move `length` bytes through the buffered stream in pieces of at most
+  // 32768; false only for a null pointer. `stream` is not used.
+  bool ReadData(Stream* stream, void* dest, std::int64_t length);
+  bool WriteData(Stream* stream, const void* source, std::int64_t length);
+
+protected:
+  vex::platform::CriticalSection CountLock;
+  vex::platform::CriticalSection FileLock;
+  std::int32_t LockCount = 0;
+  TvexErrorCode Error = EC_OK;
+  std::uint32_t WinError = 0;
+  TvexBufferStream BufferStream;
+  vex::platform::MemoryStream DataStream;
+  std::uint8_t CanAppend = 0;
+  std::int32_t NumImages = 1;
+  std::int32_t ImageIndex = 0;
+  vex::platform::DibSection DIBSection;
+  DibHandle DIBHandle = DibHandle::Null;
+  std::uint8_t* DIBBits = nullptr;
+  std::unique_ptr<vex::platform::BitmapInfo> BitmapInfo;
+  std::int32_t LineWidth = 0;
+  std::int32_t BitCount = 0;
+  std::int32_t NumColors = 0;
+  TvexImageInfo* ImageInfo = nullptr;
+  TvexCompression Compression = CP_NOCOMP;
+  std::uint16_t Quality = 100;
+  std::uint8_t Interlaced = 0;
+  std::int64_t StreamStart = 0;
+};
+
+class TvexImageFileMgr;
+
+// Makes the format object of a format number; null for numbers without a
+// class. One table in formats/format_registry.cpp: adding a format is one line there.
+std::unique_ptr<TvexImageFile> vexMakeFormat(TvexFileFormat format, const TvexImageFileMgr& mgr);
+
+// The single entry point for loading and saving image files. A manager holds
+// no global state: several managers (one per worker) may work side by side.
+class TvexImageFileMgr {
+public:
+  TvexImageFileMgr();
+  ~TvexImageFileMgr();
+  TvexImageFileMgr(const TvexImageFileMgr&) = delete;
+  TvexImageFileMgr& operator=(const TvexImageFileMgr&) = delete;
+
+  // Reads the first image of a file; null when no reader succeeded. A non-null
+  // result can come with a non-zero GetLastError() (a partial image). Format 24
+  // takes the format from the extension; a reader that does not recognise the
+  // file makes the manager try every other format.
+  DibHandle LoadImage(const std::string& file_name, TvexFileFormat file_format);
+  // Writes the DIB (nothing for a null DIB); the outcome is in GetLastError().
+  void SaveImage(const std::string& file_name, TvexFileFormat file_format, DibHandle dib);
+
+  static TvexFileFormat FormatFromExtension(const std::string& file_name);
+  // Frees Current, makes the format object for `file_format` (null when the
+  // number has no class), gives it ImageInfo and keeps it in Current.
+  TvexImageFile* CreateFormat(TvexFileFormat file_format);
+
+  void Lock();
+  void Unlock();
+
+  TvexErrorCode GetLastError() const { return LastError; }
+  TvexCompression GetCompression() const { return Compression; }
+  // Stored unchanged.
+  void SetCompression(TvexCompression v) { Compression = v; }
+  std::uint16_t GetQuality() const { return Quality; }
+  // 0 becomes 1, values above 100 become 100.
+  void SetQuality(std::uint16_t v);
+  bool GetInterlaced() const { return Interlaced != 0; }
+  void SetInterlaced(bool v) { Interlaced = v ? 1 : 0; }
+  std::int32_t GetImageIndex() const { return ImageIndex; }
+  bool GetMoreImages() const { return MoreImages != 0; }
+  bool GetTIFFWhiteIsZero() const { return TIFFWhiteIsZero != 0; }
+  void SetTIFFWhiteIsZero(bool v) { TIFFWhiteIsZero = v ? 1 : 0; }
+  std::uint8_t GetJPEGSampling() const { return JPEGSampling; }
+  void SetJPEGSampling(std::uint8_t v) { JPEGSampling = v; }
+  TvexImageInfo& GetImageInfo() { return *ImageInfo; }
+  const TvexImageInfo& GetImageInfo() const { return *ImageInfo; }
+  TvexImageFile* GetCurrent() const { return Current.get(); }
+
+private:
+  void FreeCurrent();
+
+  vex::platform::CriticalSection CountLock;
+  TvexErrorCode LastError = EC_OK;
+  vex::platform::CriticalSection FileLock;
+  std::int32_t LockCount = 0;
+  TvexCompression Compression = CP_NOCOMP;
+  std::unique_ptr<TvexImageFile> Current;
+  std::unique_ptr<TvexImageInfo> ImageInfo;
+  std::uint8_t Interlaced = 0;
+  std::int32_t ImageIndex = 0;
+  std::uint8_t MoreImages = 0;
+  std::uint16_t Quality = 100;
+  std::uint8_t TIFFWhiteIsZero = 1;
+  std::uint8_t JPEGSampling = 1;
+};
+
+// The process-wide manager, made on first use and freed at exit.
+TvexImageFileMgr& ImageFileManager();
+
+// The format classes.
+#include "formats/vexBmpImage.h"
+#if __has_include("formats/vexJPEGImage.h")
+#include "formats/vexJPEGImage.h"
+#endif
