@@ -94,4 +94,7 @@ private:
   std::uint32_t BitBuffer = 0;
   std::uint16_t BitsAvailable = 0;
   std::uint16_t BitsFree = 8;
+  // Low bits of the reservoir that are zero fill, not stream bytes (the fetch
+  // stopped at a marker or at the end of the data).
+  std::uint16_t PhantomBits = 0;
 };

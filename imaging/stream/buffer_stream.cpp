@@ -82,6 +82,9 @@ std::int32_t TvexBufferStream::Read(void* dest, std::int32_t count) {
     std::memcpy(out, Buffer.data() + (Position - WindowStart), static_cast<std::size_t>(c));
   if (c < count) {
     WindowStart = Position + c;
+    // The source normally stands at the old WindowEnd already; after the
+    // buffer was emptied (SetBufferSize, SetWriteMode) it may not.
+    if (Source->Position() != WindowStart) Source->SetPosition(WindowStart);
     const std::int32_t m =
         std::max(Source->Read(Buffer.data(), static_cast<std::int32_t>(BufferSize)), 0);
     WindowEnd = WindowStart + m;
@@ -181,6 +184,7 @@ std::uint32_t TvexBufferStream::ReadBits(int count) {
   if (BitsAvailable > 0)
     high = (BitBuffer & ((std::uint32_t{1} << BitsAvailable) - 1)) << (count - BitsAvailable);
   BitBuffer = 0;
+  int fetched = 0;
   for (int k = 0; k < 4; ++k) {
     const int b = GetByte();
     if (b < 0) break; // the data ends: the rest stays zero bits
@@ -195,7 +199,9 @@ std::uint32_t TvexBufferStream::ReadBits(int count) {
       // f == 0x00 is a stuffed zero; an 0xFF at the very end counts as data.
     }
     BitBuffer |= static_cast<std::uint32_t>(b) << (24 - 8 * k);
+    ++fetched;
   }
+  PhantomBits = static_cast<std::uint16_t>(32 - 8 * fetched);
   BitsAvailable = static_cast<std::uint16_t>(BitsAvailable + 32 - count);
   return (BitsAvailable >= 32 ? 0 : BitBuffer >> BitsAvailable) | high;
 }
@@ -230,11 +236,14 @@ void TvexBufferStream::FlushBits() {
 
 void TvexBufferStream::ResetBits() {
   BitsAvailable = 0;
+  PhantomBits = 0;
   BitsFree = 8;
 }
 
 void TvexBufferStream::UnreadBits() {
-  const int n = BitsAvailable / 8;
+  // Only bytes that really arrived go back; the zero bits counted in after a
+  // marker or the end of the data were never read from the stream.
+  const int n = std::max(BitsAvailable - PhantomBits, 0) / 8;
   ResetBits();
   if (n > 0) Seek(Position - n);
 }
