@@ -1,0 +1,76 @@
+// Resampling: maps the result image back onto SourceImage(0) through a 2 x 3
+// affine matrix (scale, shear, rotation, offset) and samples the source with
+// one of five interpolations, in integer arithmetic with a 10-bit
+// fixed-point coordinate step. Resize is the plain scale the batch uses.
+#pragma once
+
+#include "vexImageKernel.h"
+
+#include <cstdint>
+
+// The inverse matrix in 1/1024 units, as the coordinate step uses it.
+struct TvexFixedMatrix {
+  std::int32_t a = 0, b = 0, c = 0, d = 0;
+  std::int64_t tx = 0, ty = 0;
+};
+
+class TvexImageTransform : public TvexImageKernel {
+public:
+  explicit TvexImageTransform(void* owner = nullptr);
+  ~TvexImageTransform() override = default;
+
+  // Scales SourceImage(0) into the size ResultImage already has. The result,
+  // or null with Error set.
+  TvexImage* Resize(TvexInterpolation interpolation);
+  // The general transform with the current settings. A result is created
+  // (and owned by the transform) when there is none.
+  TvexImage* Execute();
+
+  TvexInterpolation Interpolation() const { return interpolation_; }
+  void SetInterpolation(TvexInterpolation v) { interpolation_ = v; }
+  double Angle() const { return angle_; }
+  void SetAngle(double v) { angle_ = v; }
+  bool InvertAngle() const { return invert_angle_; }
+  void SetInvertAngle(bool v) { invert_angle_ = v; }
+  double OffsetX() const { return offset_x_; }
+  double OffsetY() const { return offset_y_; }
+  void SetOffsetX(double v) { offset_x_ = v; }
+  void SetOffsetY(double v) { offset_y_ = v; }
+  double ScaleX() const { return scale_x_; }
+  double ScaleY() const { return scale_y_; }
+  void SetScaleX(double v) { scale_x_ = v; }
+  void SetScaleY(double v) { scale_y_ = v; }
+  double ShearX() const { return shear_x_; }
+  double ShearY() const { return shear_y_; }
+  void SetShearX(double v) { shear_x_ = v; }
+  void SetShearY(double v) { shear_y_ = v; }
+  bool KeepSize() const { return keep_size_; }
+  void SetKeepSize(bool v) { keep_size_ = v; }
+  TColor BkColor() const { return bk_color_; }
+  void SetBkColor(TColor v) { bk_color_ = v; }
+
+  // The fixed-point inverse matrix of the last run that got that far.
+  const TvexFixedMatrix& FixedMatrix() const { return fixed_; }
+  // Whether the last run took the SSE2 bicubic kernels (for benchmarks and tests).
+  bool UsedSimd() const { return used_simd_; }
+
+private:
+  bool Run(TvexImage& source, TvexImage& result);
+
+  TvexInterpolation interpolation_ = IP_NEAREST;
+  double angle_ = 0;
+  bool invert_angle_ = true;
+  double offset_x_ = 0, offset_y_ = 0;
+  double scale_x_ = 1.0, scale_y_ = 1.0;
+  double shear_x_ = 0, shear_y_ = 0;
+  bool keep_size_ = false;
+  TColor bk_color_ = 0;
+
+  // Forward matrix (result = (A B; C D) * source + (Cx, Cy)) and its inverse.
+  float fa_ = 1, fb_ = 0, fcx_ = 0, fc_ = 0, fd_ = 1, fcy_ = 0;
+  float i11_ = 1, i12_ = 0, i13_ = 0, i21_ = 0, i22_ = 1, i23_ = 0;
+  TvexFixedMatrix fixed_;
+  bool used_simd_ = false;
+  // Set while Resize runs: the result is the scaled source, edge to edge.
+  bool resizing_ = false;
+};

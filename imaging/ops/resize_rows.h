@@ -1,0 +1,99 @@
+// Row functions of the resampling transform. Each writes one result row from
+// per-column source coordinates (integer part and fraction in 1/256). The
+// bicubic scaler is the fast path of a plain scale: it works per run, with
+// per-column taps and weights fixed in advance, and has a portable and an
+// SSE2 implementation that give the same bytes.
+#pragma once
+
+#include "vexImageTypeDef.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vex::resize {
+
+// square[t] = t*t div 256 and cube[t] = t*t*t div 65536 for t = 0..255.
+struct PowerTables {
+  std::int16_t square[256];
+  std::int16_t cube[256];
+};
+const PowerTables& power_tables();
+
+// Weights of the four cubic taps (-1, 0, +1, +2) for fraction f: the cubic
+// convolution formula regrouped by tap, so that sum(w[i] * P[i]) equals
+// 256*P1 + f*(P2-P0) + square*(2P0-2P1+P2-P3) + cube*(P1-P0+P3-P2) exactly.
+// Each weight lies in -39..256.
+struct CubicWeights {
+  std::int32_t w[4];
+};
+CubicWeights cubic_weights(int f);
+// Smooth-step weight of the near pixel: 2*cube[f] - 3*square[f] + 256 (0..256).
+std::int32_t smooth_weight(int f);
+
+// The source as the row functions see it: the top row and the distance from
+// one row to the next one down (negative for bottom-up pixel memory). No
+// table per row, so a source of millions of rows costs no extra memory.
+struct SourceView {
+  const std::uint8_t* top = nullptr;
+  std::ptrdiff_t stride = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t bytes_per_pixel = 0; // 1, 3 or 4
+
+  const std::uint8_t* row(std::int32_t r) const { return top + r * stride; }
+};
+
+// Sampling positions of one result row. A column whose (ix, iy) lies outside
+// the source is skipped (its bytes stay as they are).
+struct RowCoords {
+  const std::int32_t* ix = nullptr;
+  const std::int32_t* iy = nullptr;
+  const std::uint8_t* fx = nullptr;
+  const std::uint8_t* fy = nullptr;
+  std::int32_t count = 0;
+};
+
+using RowFunction = void (*)(const SourceView& src, const RowCoords& at, std::uint8_t* dst);
+// The row function of an interpolation; null above IP_SMOOTH.
+RowFunction row_function(TvexInterpolation interpolation);
+
+// Bicubic rows of a plain scale: every result column samples the same source
+// column (ix, fx) in every row, and all of them lie inside the source.
+class BicubicScaler {
+public:
+  // `simd` selects the SSE2 kernels; ignored where they are not compiled.
+  BicubicScaler(const SourceView& src, const std::int32_t* ix, const std::uint8_t* fx,
+                std::int32_t result_width, bool simd);
+  // Writes result_width pixels for source row iy (0..height-1) and fraction fy.
+  void Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst);
+  bool UsesSimd() const { return simd_; }
+
+private:
+  struct Column {
+    std::int32_t offset[4];  // byte offsets of the four taps in a source row
+    std::int32_t weight[4];  // cubic weights for fx
+    std::uint32_t packed[4]; // weight in the low 16 bits, 64 * weight in the high 16 bits
+  };
+  void VerticalPortable(const std::uint8_t* const rows[4], const CubicWeights& v);
+  void HorizontalPortable(std::uint8_t* dst) const;
+  void VerticalSse2(const std::uint8_t* const rows[4], const CubicWeights& v);
+  void HorizontalSse2(std::uint8_t* dst) const;
+
+  SourceView src_;
+  std::int32_t result_width_;
+  bool simd_;
+  std::vector<Column> columns_;
+  // Byte ranges [begin, end) of a source row that some column reads.
+  std::vector<std::pair<std::int32_t, std::int32_t>> runs_;
+  // Vertical sums per source byte: plain values on the portable path; on the
+  // SSE2 path each is split as (c & 63) | ((c >> 6) << 16) so that one 16-bit
+  // multiply-add against a packed weight gives weight * c exactly.
+  std::vector<std::int32_t> sums_;
+};
+
+// Whether the SSE2 kernels were compiled in.
+bool sse2_compiled();
+
+} // namespace vex::resize
