@@ -1,0 +1,136 @@
+// YCbCr to RGB conversion and replication upsampling of the JPEG reader.
+// The SSE2 kernel computes the table values on the fly (the same single
+// precision products, rounded half to even by the conversion instruction) and
+// clamps with saturating packs, so it gives the bytes of the table path.
+#include "formats/jpeg_reader_internal.h"
+
+#include "platform/cpu_features.h"
+#include "platform/rounding.h"
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vex::jpeg {
+
+namespace {
+constexpr float kCbToB = 1.771f;
+constexpr float kCbToG = 0.3456f;
+constexpr float kCrToR = 1.4022f;
+constexpr float kCrToG = 0.7145f;
+
+std::int32_t scaled(float k, int i) {
+  const float x = static_cast<float>(i) - 127.5f;
+  const float p = k * x;
+  return static_cast<std::int32_t>(vex::round_half_even(p));
+}
+} // namespace
+
+void YccTables::Build() {
+  for (int i = 0; i < 256; ++i) {
+    cb_to_b[i] = scaled(kCbToB, i);
+    cb_to_g[i] = scaled(kCbToG, i);
+    cr_to_r[i] = scaled(kCrToR, i);
+    cr_to_g[i] = scaled(kCrToG, i);
+  }
+  for (int v = -255; v <= 511; ++v)
+    clamp_store[v + 255] = static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+void ycc_to_bgr_row_portable(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
+                             const std::uint8_t* cr, std::uint8_t* bgr, int width) {
+  const std::uint8_t* clamp = t.clamp();
+  for (int x = 0; x < width; ++x) {
+    const int yy = y[x], b = cb[x], r = cr[x];
+    bgr[0] = clamp[yy + t.cb_to_b[b]];
+    bgr[1] = clamp[yy - t.cb_to_g[b] - t.cr_to_g[r]];
+    bgr[2] = clamp[yy + t.cr_to_r[r]];
+    bgr += 3;
+  }
+}
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+namespace {
+// Four chroma values (int32 lanes) times k, rounded half to even.
+inline __m128i scale4(__m128i c, __m128 k) {
+  const __m128 x = _mm_sub_ps(_mm_cvtepi32_ps(c), _mm_set1_ps(127.5f));
+  return _mm_cvtps_epi32(_mm_mul_ps(x, k));
+}
+// Eight chroma bytes (int16 lanes) times k as int16 lanes.
+inline __m128i scale8(__m128i c16, __m128 k) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = scale4(_mm_unpacklo_epi16(c16, zero), k);
+  const __m128i hi = scale4(_mm_unpackhi_epi16(c16, zero), k);
+  return _mm_packs_epi32(lo, hi);
+}
+} // namespace
+
+void ycc_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
+                         const std::uint8_t* cr, std::uint8_t* bgr, int width) {
+  const __m128 kb = _mm_set1_ps(kCbToB), kgb = _mm_set1_ps(kCbToG);
+  const __m128 kr = _mm_set1_ps(kCrToR), kgr = _mm_set1_ps(kCrToG);
+  const __m128i zero = _mm_setzero_si128();
+  alignas(16) std::uint8_t pix[64];
+  int x = 0;
+  // Each pixel is stored as 4 bytes at 3-byte steps; the last group of a row
+  // stays on the scalar path so that nothing is written past the row.
+  for (; x + 17 <= width; x += 16) {
+    const __m128i yv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
+    const __m128i bv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + x));
+    const __m128i rv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + x));
+    __m128i out_b[2], out_g[2], out_r[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i y16 = h ? _mm_unpackhi_epi8(yv, zero) : _mm_unpacklo_epi8(yv, zero);
+      const __m128i b16 = h ? _mm_unpackhi_epi8(bv, zero) : _mm_unpacklo_epi8(bv, zero);
+      const __m128i r16 = h ? _mm_unpackhi_epi8(rv, zero) : _mm_unpacklo_epi8(rv, zero);
+      out_b[h] = _mm_add_epi16(y16, scale8(b16, kb));
+      out_g[h] = _mm_sub_epi16(_mm_sub_epi16(y16, scale8(b16, kgb)), scale8(r16, kgr));
+      out_r[h] = _mm_add_epi16(y16, scale8(r16, kr));
+    }
+    const __m128i b8 = _mm_packus_epi16(out_b[0], out_b[1]);
+    const __m128i g8 = _mm_packus_epi16(out_g[0], out_g[1]);
+    const __m128i r8 = _mm_packus_epi16(out_r[0], out_r[1]);
+    const __m128i bg_lo = _mm_unpacklo_epi8(b8, g8), bg_hi = _mm_unpackhi_epi8(b8, g8);
+    const __m128i rz_lo = _mm_unpacklo_epi8(r8, zero), rz_hi = _mm_unpackhi_epi8(r8, zero);
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix), _mm_unpacklo_epi16(bg_lo, rz_lo));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix + 16), _mm_unpackhi_epi16(bg_lo, rz_lo));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix + 32), _mm_unpacklo_epi16(bg_hi, rz_hi));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix + 48), _mm_unpackhi_epi16(bg_hi, rz_hi));
+    std::uint8_t* d = bgr + 3 * x;
+    for (int i = 0; i < 16; ++i) std::memcpy(d + 3 * i, pix + 4 * i, 4);
+  }
+  ycc_to_bgr_row_portable(t, y + x, cb + x, cr + x, bgr + 3 * x, width - x);
+}
+#endif
+
+void ycc_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
+                    const std::uint8_t* cr, std::uint8_t* bgr, int width) {
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  static const bool simd = vex::platform::simd_enabled();
+  if (simd) {
+    ycc_to_bgr_row_sse2(t, y, cb, cr, bgr, width);
+    return;
+  }
+#endif
+  ycc_to_bgr_row_portable(t, y, cb, cr, bgr, width);
+}
+
+void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width) {
+  if (factor == 2) {
+    int x = 0;
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+    for (; x + 32 <= out_width; x += 32) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x / 2));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), _mm_unpacklo_epi8(v, v));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x + 16), _mm_unpackhi_epi8(v, v));
+    }
+#endif
+    for (; x < out_width; ++x) dst[x] = src[x >> 1];
+    return;
+  }
+  int x = 0;
+  for (int s = 0; x < out_width; ++s)
+    for (int k = 0; k < factor && x < out_width; ++k) dst[x++] = src[s];
+}
+
+} // namespace vex::jpeg
