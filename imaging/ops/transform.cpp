@@ -218,9 +218,12 @@ bool TvexImageTransform::Run(TvexImage& source_image, TvexImage& result) {
     result.SetWidth(static_cast<std::int32_t>(width));
     result.SetHeight(static_cast<std::int32_t>(height));
     if (rotated) {
-      // The centre of the source lands on the centre of the result.
-      fcx_ = static_cast<float>(fcx_ + width / 2 - (fa_ * sw / 2.0L + fb_ * sh / 2.0L));
-      fcy_ = static_cast<float>(fcy_ + height / 2 - (fc_ * sw / 2.0L + fd_ * sh / 2.0L));
+      // The centre of the source lands on the centre of the result. Pixels
+      // sample at their top-left corner, so the centre of an n-pixel side is
+      // at (n - 1) / 2: a half turn then maps pixels exactly onto pixels.
+      const long double sx = (sw - 1) / 2.0L, sy = (sh - 1) / 2.0L;
+      fcx_ = static_cast<float>(fcx_ + (width - 1) / 2 - (fa_ * sx + fb_ * sy));
+      fcy_ = static_cast<float>(fcy_ + (height - 1) / 2 - (fc_ * sx + fd_ * sy));
     }
   }
   // The translation of the inverse: -(inverse 2x2) * (Cx, Cy).
@@ -259,7 +262,7 @@ bool TvexImageTransform::Run(TvexImage& source_image, TvexImage& result) {
   // result sized by its bounding box): a sample past the last source column
   // or row can only come from the rounding of the 10-bit step, and reads the
   // last one instead of leaving the result's edge unwritten.
-  const bool plain = m.b == 0 && m.c == 0 && m.tx == 0 && m.ty == 0 && m.a > 0 && m.d > 0;
+  const bool plain = m.b == 0 && m.c == 0 && m.tx == 0 && m.ty == 0 && m.a >= 0 && m.d >= 0;
   const bool fit = plain && !rotated && (resizing_ || !keep_size_);
   if (fit) {
     // The 10-bit step must place every sample within one source pixel of its
@@ -304,7 +307,7 @@ bool TvexImageTransform::Run(TvexImage& source_image, TvexImage& result) {
           fx[x] = 0;
         }
       }
-      // Columns inside the source form a prefix, since the step is positive.
+      // Columns inside the source form a prefix, since the step is not negative.
       std::int32_t inside = 0;
       while (inside < rw && ix[static_cast<std::size_t>(inside)] < sw) ++inside;
       std::unique_ptr<rs::BicubicScaler> scaler;
