@@ -21,8 +21,9 @@ struct ConvertResult {
   std::string message;         // the library's message for `error`, or another reason
 };
 
-// Format number for a file name's extension ("JPG" and unknown ones give 7).
-TvexFileFormat FormatFromExtension(const std::string& file_name);
+// Format number the batch loads a file with, from its extension ("JPG" and
+// unknown ones give 7; the manager falls back to every reader anyway).
+TvexFileFormat LoadFormatFromName(const std::string& file_name);
 // Loads through `manager`; null when nothing could read the file (exceptions included).
 DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manager);
 // <dir>/email/<stem>.jpg

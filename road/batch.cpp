@@ -1,0 +1,161 @@
+#include "batch.h"
+
+#include "channel_stretch.h"
+#include "vexImageFile.h"
+#include "vexImageResStr.h"
+#include "vexImageTransform.h"
+
+#include "platform/rounding.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// The extension as the text from the last "." after the last "/", dot included.
+std::string extension_of(const std::string& file_name) {
+  const std::size_t slash = file_name.rfind('/');
+  const std::size_t dot = file_name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  return file_name.substr(dot);
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+ConvertResult failure(ConvertResult r, TvexErrorCode code, std::string message = {}) {
+  r.converted = false;
+  r.error = code;
+  r.message = message.empty() ? vexErrorMessage(code) : std::move(message);
+  return r;
+}
+
+} // namespace
+
+TvexFileFormat LoadFormatFromName(const std::string& file_name) {
+  // Only the first four letters after the dot count: .jpeg2000 reads as JPEG.
+  std::string ext = upper(extension_of(file_name).substr(0, 5));
+  if (!ext.empty()) ext.erase(0, 1);
+  struct Entry {
+    const char* ext;
+    TvexFileFormat format;
+  };
+  static constexpr Entry kTable[] = {
+      {"JPG", FF_JPEG}, {"JPEG", FF_JPEG}, {"GIF", FF_GIF}, {"TIF", FF_TIFF}, {"TGA", FF_TARGA},
+      {"PNG", FF_PNG},  {"BMP", FF_BMP},   {"PCX", FF_PCX}, {"KDC", FF_KDC},  {"DIB", FF_DIB},
+  };
+  for (const Entry& e : kTable)
+    if (ext == e.ext) return e.format;
+  return FF_JPEG;
+}
+
+DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manager) {
+  try {
+    return manager.LoadImage(file_name, LoadFormatFromName(file_name));
+  } catch (...) {
+    return DibHandle::Null;
+  }
+}
+
+std::string MailFileName(const std::string& file_name) {
+  const std::size_t slash = file_name.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? std::string() : file_name.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? file_name : file_name.substr(slash + 1);
+  const std::string ext = extension_of(name);
+  const std::string stem = name.substr(0, name.size() - ext.size());
+  return dir + "email/" + stem + ".jpg";
+}
+
+void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h) {
+  out_w = w;
+  out_h = h;
+  if (std::max(w, h) <= kMailSizeLimit) return;
+  // side * 1024 in 64 bits (no wrap for any side), divided in extended precision.
+  if (w < h) {
+    out_w = vex::round_to_int32(static_cast<long double>(std::int64_t{w} << 10) / h);
+    out_h = kMailSizeLimit;
+  } else {
+    out_w = kMailSizeLimit;
+    out_h = vex::round_to_int32(static_cast<long double>(std::int64_t{h} << 10) / w);
+  }
+}
+
+std::int32_t BatchProgress(std::int32_t done, std::int32_t selected) {
+  if (selected <= 0) return 0;
+  return vex::round_to_int32(static_cast<long double>(done) * 100.0L / selected);
+}
+
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager) {
+  ConvertResult result;
+  result.output = MailFileName(file_name);
+
+  TvexImage source;
+  source.SetDibHandle(LoadByExtension(file_name, manager));
+  if (vex::platform::is_null(source.GetDibHandle())) {
+    const TvexErrorCode code = manager.GetLastError();
+    return failure(result, code == EC_OK ? TvexErrorCode{EC_BADFORMAT} : code);
+  }
+  // The resize takes 8, 24 and 32 bits and so does the writer: any other
+  // depth would give no picture (or an empty file), so it is refused up front.
+  const std::int32_t depth = source.BitCount();
+  if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
+
+  manager.SetCompression(CP_JPEG_STD);
+  manager.SetQuality(kMailQuality);
+
+  TvexImage resized;
+  TvexImage* picture = &source;
+  const std::int32_t w = source.Width(), h = std::abs(source.Height());
+  if (std::max(w, h) > kMailSizeLimit) {
+    std::int32_t rw = 0, rh = 0;
+    MailSize(w, h, rw, rh);
+    resized.SetWidth(rw);
+    resized.SetHeight(rh);
+    TvexImageTransform transform(nullptr);
+    transform.SetSourceImage(0, &source);
+    transform.SetResultImage(&resized);
+    if (!transform.Resize(IP_BICUBIC) || vex::platform::is_null(resized.GetDibHandle())) {
+      const TvexErrorCode code =
+          transform.Error() != EC_OK ? transform.Error() : TvexErrorCode{EC_NORESULT};
+      return failure(result, code);
+    }
+    picture = &resized;
+  }
+  StretchChannels(*picture);
+
+  // Written under a temporary name and renamed on success, so that a failed
+  // save (a full disk, a refused picture) leaves neither a partial file nor a
+  // damaged earlier output behind.
+  const std::string partial = result.output + ".part";
+  std::error_code ec;
+  std::filesystem::remove(partial, ec);
+  TvexErrorCode code = EC_OK;
+  std::string message;
+  try {
+    manager.SaveImage(partial, FF_JPEG, picture->GetDibHandle());
+    code = manager.GetLastError();
+  } catch (const std::exception& e) {
+    code = EC_EXCEPTION;
+    message = e.what();
+  }
+  if (code == EC_OK && !std::filesystem::is_regular_file(partial, ec)) code = EC_CREATEFILE;
+  if (code == EC_OK) {
+    std::filesystem::rename(partial, result.output, ec);
+    if (ec) {
+      code = EC_CREATEFILE;
+      message = vexErrorMessage(EC_CREATEFILE) + " " + ec.message();
+    }
+  }
+  if (code != EC_OK) {
+    std::filesystem::remove(partial, ec);
+    return failure(result, code, message);
+  }
+  result.converted = true;
+  return result;
+}

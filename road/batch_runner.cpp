@@ -1,0 +1,118 @@
+#include "batch_runner.h"
+
+#include "file_filter.h"
+#include "vexImageFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Case-insensitive name order, as a sorted file list shows names.
+bool name_less(const fs::path& a, const fs::path& b) {
+  const std::string x = a.filename().string(), y = b.filename().string();
+  const auto lower = [](unsigned char c) { return std::tolower(c); };
+  const bool less = std::lexicographical_compare(
+      x.begin(), x.end(), y.begin(), y.end(),
+      [&](unsigned char p, unsigned char q) { return lower(p) < lower(q); });
+  const bool greater = std::lexicographical_compare(
+      y.begin(), y.end(), x.begin(), x.end(),
+      [&](unsigned char p, unsigned char q) { return lower(p) < lower(q); });
+  return less || (!greater && x < y);
+}
+
+void collect_folder(const fs::path& dir, bool recursive, std::vector<std::string>& out) {
+  std::vector<fs::path> files, folders;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path p = it->path();
+    std::error_code ec2;
+    if (it->is_directory(ec2)) {
+      if (recursive && p.filename() != "email") folders.push_back(p);
+    } else if (ImageFileFilter(p.filename().string(), false)) {
+      files.push_back(p);
+    }
+  }
+  std::sort(files.begin(), files.end(), name_less);
+  std::sort(folders.begin(), folders.end(), name_less);
+  for (const auto& f : files) out.push_back(f.string());
+  for (const auto& d : folders) collect_folder(d, recursive, out);
+}
+
+} // namespace
+
+std::vector<std::string> CollectBatchFiles(const std::vector<std::string>& paths, bool recursive,
+                                           std::vector<std::string>* missing) {
+  std::vector<std::string> out;
+  for (const std::string& p : paths) {
+    std::error_code ec;
+    const auto status = fs::status(p, ec);
+    if (ec || !fs::exists(status)) {
+      if (missing) missing->push_back(p);
+    } else if (fs::is_directory(status)) {
+      collect_folder(p, recursive, out);
+    } else {
+      out.push_back(p);
+    }
+  }
+  return out;
+}
+
+std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
+                                   const BatchProgressFn& progress) {
+  std::vector<BatchOutcome> outcomes(files.size());
+  // Files that write the same output form one group, converted in order.
+  std::map<std::string, std::vector<std::size_t>> by_output;
+  std::vector<std::vector<std::size_t>> groups;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    outcomes[i].source = files[i];
+    by_output[fs::absolute(MailFileName(files[i])).lexically_normal().string()].push_back(i);
+  }
+  std::set<std::string> folders;
+  for (auto& [output, members] : by_output) {
+    for (std::size_t k = 0; k + 1 < members.size(); ++k)
+      outcomes[members[k]].superseded_by = static_cast<long>(members.back());
+    groups.push_back(members);
+    folders.insert(fs::path(output).parent_path().string());
+  }
+  // Groups in the order of their first file, so progress follows the input.
+  std::sort(groups.begin(), groups.end(),
+            [](const auto& a, const auto& b) { return a.front() < b.front(); });
+  for (const std::string& folder : folders) {
+    std::error_code ec;
+    fs::create_directories(folder, ec); // a failure shows as a failed save of each file
+  }
+
+  std::atomic<std::size_t> next{0};
+  std::mutex report;
+  std::size_t done = 0;
+  auto work = [&] {
+    TvexImageFileMgr manager;
+    for (std::size_t g; (g = next.fetch_add(1)) < groups.size();) {
+      for (std::size_t i : groups[g]) {
+        outcomes[i].result = ConvertFile(files[i], manager);
+        std::lock_guard lock(report);
+        ++done;
+        if (progress) progress(done, files.size(), files[i]);
+      }
+    }
+  };
+  workers = std::clamp<unsigned>(workers, 1,
+                                 static_cast<unsigned>(std::max<std::size_t>(groups.size(), 1)));
+  if (workers == 1) {
+    work();
+  } else {
+    std::vector<std::thread> pool;
+    for (unsigned w = 0; w < workers; ++w) pool.emplace_back(work);
+    for (auto& t : pool) t.join();
+  }
+  return outcomes;
+}
