@@ -312,7 +312,7 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
   produced = 0;
   Source = data;
   try {
-    if (!DIBBits || !data || length < 0) {
+    if (!DIBBits || length < 0 || (!data && length > 0)) {
       Error = EC_DECOMPRESSION;
       return Error;
     }
@@ -396,6 +396,7 @@ TvexErrorCode TvexImageRLE4::Compress(const std::uint8_t*& data, std::int32_t& c
     Output out(*this, Buffer, BufferSize);
     const std::int32_t step = TopDown ? -1 : 1;
     const std::int32_t row_bytes = static_cast<std::int32_t>((std::int64_t{Width} + 1) / 2);
+    const bool odd_width = (Width & 1) != 0;
     for (; Line >= 0 && Line < Height; Line += step) {
       if (BufferSize - out.pos() < BufferIncrement) GrowBuffer(0);
       const std::uint8_t* row = DIBBits + std::int64_t{Line} * LineWidth;
@@ -407,18 +408,29 @@ TvexErrorCode TvexImageRLE4::Compress(const std::uint8_t*& data, std::int32_t& c
         split(
             s.length, 127,
             [&](std::int32_t at, std::int32_t n) {
+              // With an odd width the last byte holds one pixel only: the
+              // counts never reach past the row.
+              const bool short_end = odd_width && at + n == row_bytes;
               if (as_run) {
-                out.put(static_cast<std::uint8_t>(n * 2));
+                out.put(static_cast<std::uint8_t>(n * 2 - (short_end ? 1 : 0)));
                 out.put(row[s.start]);
-              } else if (n == 1) {
+                return;
+              }
+              std::int32_t literal = n;
+              if (short_end) --literal; // the last byte goes out as a one-pixel run
+              if (literal == 1) {
                 // One byte: a run of its two pixels.
                 out.put(2);
                 out.put(row[at]);
-              } else {
+              } else if (literal > 1) {
                 out.put(0);
-                out.put(static_cast<std::uint8_t>(n * 2));
-                out.put(row + at, n);
-                if (n & 1) out.put(0);
+                out.put(static_cast<std::uint8_t>(literal * 2));
+                out.put(row + at, literal);
+                if (literal & 1) out.put(0);
+              }
+              if (short_end) {
+                out.put(1);
+                out.put(row[at + n - 1]);
               }
             },
             s.start);
@@ -444,7 +456,7 @@ TvexErrorCode TvexImageRLE4::Decompress(const std::uint8_t* data, std::int32_t& 
   produced = 0;
   Source = data;
   try {
-    if (!DIBBits || !data || length < 0) {
+    if (!DIBBits || length < 0 || (!data && length > 0)) {
       Error = EC_DECOMPRESSION;
       return Error;
     }

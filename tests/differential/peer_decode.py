@@ -1,0 +1,42 @@
+"""Decodes image files with Pillow for the differential tests.
+
+Usage: peer_decode.py OUT FILE...
+For each FILE, writes to OUT one record: a text line
+  "ok WIDTH HEIGHT\n" followed by WIDTH*HEIGHT*3 bytes of RGB, rows top down, or
+  "error MESSAGE\n" when Pillow cannot read it.
+Exit status 3 when Pillow is missing (the tests skip then).
+"""
+import sys
+
+try:
+    from PIL import Image
+except ImportError:
+    sys.exit(3)
+
+# Hostile corpus files announce huge sizes; refusing them is the right answer.
+Image.MAX_IMAGE_PIXELS = 64 * 1024 * 1024
+
+
+def decode(path):
+    try:
+        with Image.open(path) as im:
+            im.load()
+            rgb = im.convert("RGB")
+            return b"ok %d %d\n" % rgb.size + rgb.tobytes()
+    except Exception as e:  # any failure of the peer is a recorded outcome
+        msg = ("%s: %s" % (type(e).__name__, e)).replace("\n", " ")
+        return b"error " + msg.encode("utf-8", "replace") + b"\n"
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    with open(sys.argv[1], "wb") as out:
+        for path in sys.argv[2:]:
+            out.write(decode(path))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
