@@ -123,7 +123,9 @@ TEST(BmpPeer, FilesWeWriteOpenInThePeerWithOurPixels) {
   for (const Case& c : cases) {
     auto image = std::make_unique<TvexImage>();
     make_runny_image(*image, c.w, c.h, c.bpp, static_cast<std::uint32_t>(100 + n));
-    const fs::path file = dir / ("w" + std::to_string(n++) + ".bmp");
+    std::string name = std::to_string(n++);
+    name += ".bmp";
+    const fs::path file = dir / name;
     TvexBmpImage writer;
     writer.SetCompression(c.compression);
     writer.SaveToFile(file.string(), image->GetDibHandle());
