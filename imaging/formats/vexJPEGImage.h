@@ -6,6 +6,7 @@
 #include "vexDCT.h"
 #include "vexFileStream.h"
 #include "vexHuffmanJPEG.h"
+#include "vexImageFile.h"
 #include "vexImageTypeDef.h"
 
 #include <cstdint>
@@ -107,12 +108,15 @@ public:
 
 // The JPEG/JFIF format: baseline and progressive writer, sequential and
 // progressive reader.
-class TvexJPEGImage {
+class TvexJPEGImage : public TvexImageFile {
 public:
-  TvexJPEGImage();
-  virtual ~TvexJPEGImage();
-  TvexJPEGImage(const TvexJPEGImage&) = delete;
-  TvexJPEGImage& operator=(const TvexJPEGImage&) = delete;
+  // The manager passes its JPEG sampling setting (1 = 4:2:0 by default).
+  explicit TvexJPEGImage(std::uint8_t sub_sampling = 1);
+  ~TvexJPEGImage() override;
+
+  TvexErrorCode ReadHeader(Stream* stream) override;
+  void ReadImage(Stream* stream) override;
+  void WriteImage(Stream* stream) override;
 
   // The component with that id, or a new one in the first empty slot; null
   // when all four slots are taken.
@@ -171,10 +175,20 @@ public:
   std::uint8_t ClampTable[767] = {};
   std::int32_t MCUCount = 0;
 
-  // Last error (until the file base class provides it).
-  TvexErrorCode Error = EC_OK;
-  std::uint8_t Compression = CP_JPEG_STD;
-  std::uint16_t Quality = 100;
-  bool Interlaced = true;
-  TvexBufferStream BufferStream;
+  // Writer internals (formats/jpeg_writer.cpp, jpeg_progressive_encode.cpp).
+  void ConvertToYCbCr();
+  void ConvertGrey();
+  void WriteSequentialScans();
+  void WriteProgressiveScans();
+  // Sets up ScanComponents, Ss, Se, Ah, Al for one scan of the writer.
+  void SelectScan(unsigned mask, int ss, int se, int ah, int al);
+  // SOS table selectors: by frame index (sequential), by component id
+  // (progressive), or none (DC refinement).
+  enum { kSelectorsByFrameIndex = 0, kSelectorsById = 1, kSelectorsNone = 2 };
+  void WriteScanHeader(int selector_rule);
+  void WriteJFIFHeader();
+  void WriteComment();
+  void WriteFrameHeader();
+  void SetCodingAll(bool emit, int scan_kind);
+  std::unique_ptr<JPEGBitWriter> Bits;
 };

@@ -1,0 +1,192 @@
+// Parts of the JPEG format class shared by the writer and the reader: the
+// object, its components and their buffers, the frame geometry, and the
+// entropy coder's emitters and bit output.
+#include "formats/jpeg_internal.h"
+
+#include "platform/dib_section.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+// ---------------------------------------------------------------------------
+// Bit output
+
+void JPEGBitWriter::Drain() {
+  while (pending_ >= 8) {
+    pending_ -= 8;
+    Emit(static_cast<std::uint8_t>(acc_ >> pending_));
+  }
+  acc_ &= (std::uint64_t{1} << pending_) - 1;
+  if (out_.size() >= kChunk) Hand();
+}
+
+void JPEGBitWriter::Hand() {
+  if (!out_.empty()) {
+    stream_.Write(out_.data(), static_cast<std::int32_t>(out_.size()));
+    written_ += out_.size();
+    out_.clear();
+  }
+}
+
+void JPEGBitWriter::Flush() {
+  Drain();
+  if (pending_ > 0) {
+    Emit(static_cast<std::uint8_t>(acc_ << (8 - pending_)));
+    pending_ = 0;
+    acc_ = 0;
+  }
+  Hand();
+}
+
+// ---------------------------------------------------------------------------
+// Image object
+
+TvexJPEGImage::TvexJPEGImage(std::uint8_t sub_sampling) : SubSampling(sub_sampling) {
+  BufferStream.SetBigEndian(true);
+  for (int t = 0; t < 4; ++t) QuantTables[t].PrecisionId = static_cast<std::uint8_t>(t);
+}
+
+TvexJPEGImage::~TvexJPEGImage() = default;
+
+TvexJPEGComponent* TvexJPEGImage::GetComponent(int id) {
+  for (auto& c : Components)
+    if (c && c->Id == id) return c.get();
+  for (auto& c : Components) {
+    if (!c) {
+      c = std::make_unique<TvexJPEGComponent>();
+      c->Id = static_cast<std::uint8_t>(id);
+      c->Stream = &BufferStream;
+      return c.get();
+    }
+  }
+  return nullptr;
+}
+
+void TvexJPEGImage::SetupFrame() {
+  Hmax = 1;
+  Vmax = 1;
+  for (auto& c : Components) {
+    if (!c) continue;
+    if (c->H == 0 || c->V == 0) {
+      Error = EC_JFIF_ZEROFREQ;
+      continue;
+    }
+    Hmax = std::max(Hmax, c->H);
+    Vmax = std::max(Vmax, c->V);
+  }
+  MCUWidth = 8 * Hmax;
+  MCUHeight = 8 * Vmax;
+  MCUsAcross = static_cast<std::int32_t>((std::int64_t{FrameWidth} + MCUWidth - 1) / MCUWidth);
+  MCUsDown = static_cast<std::int32_t>((std::int64_t{FrameHeight} + MCUHeight - 1) / MCUHeight);
+  for (auto& c : Components) {
+    if (!c) continue;
+    c->Hmax = Hmax;
+    c->Vmax = Vmax;
+    c->MCUsAcross = MCUsAcross;
+    c->MCUsDown = MCUsDown;
+    c->MCUWidth = MCUWidth;
+    c->MCUHeight = MCUHeight;
+    c->ImageWidth = FrameWidth;
+    c->ImageHeight = FrameHeight;
+  }
+}
+
+void TvexJPEGImage::ResetPredictors() {
+  for (auto& c : Components)
+    if (c) c->LastDC = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Components
+
+bool TvexJPEGComponent::AllocateBuffers(bool Encoding, bool WholeImage) {
+  if (!Samples.empty()) return true;
+  // Zero sampling factors were refused by SetupFrame; keep the ratios sane.
+  const std::int32_t h = std::max(H, 1), v = std::max(V, 1);
+  Hf = std::max(Hmax / h, 1);
+  Vf = std::max(Vmax / v, 1);
+  BlocksDown = v * MCUsDown;
+  BlocksPerLine = h * MCUsAcross;
+  ScanRows = static_cast<std::int32_t>((std::int64_t{ImageHeight} + 8 * Vf - 1) / (8 * Vf));
+  ScanColumns = static_cast<std::int32_t>((std::int64_t{ImageWidth} + 8 * Hf - 1) / (8 * Hf));
+  RowStride = std::int64_t{MCUsAcross} * Hmax * 8;
+  BlockRowStride = 8 * RowStride;
+  MCURowStride = std::int64_t{Vmax} * BlockRowStride;
+
+  const std::int64_t coefficient_count =
+      WholeImage ? std::int64_t{MCUsAcross} * h * (std::int64_t{v} * MCUsDown) * 64 : 64;
+  SampleBufferSize = (Encoding || WholeImage) ? (std::int64_t{BlocksDown} + 1) * Vf * BlockRowStride
+                                              : MCURowStride;
+  if (coefficient_count * 2 > vex::platform::kMaxSectionBytes ||
+      SampleBufferSize > vex::platform::kMaxSectionBytes || SampleBufferSize <= 0)
+    return false;
+  try {
+    Coefficients.assign(static_cast<std::size_t>(coefficient_count), 0);
+    Samples.assign(static_cast<std::size_t>(SampleBufferSize), 0);
+  } catch (const std::bad_alloc&) {
+    Coefficients.clear();
+    Samples.clear();
+    Coefficients.shrink_to_fit();
+    Samples.shrink_to_fit();
+    return false;
+  }
+  return true;
+}
+
+void TvexJPEGComponent::SetCoding(bool Emit, int ScanKind) {
+  if (Emit) {
+    EmitDC = &TvexJPEGComponent::WriteDC;
+    EmitAC = &TvexJPEGComponent::WriteAC;
+  } else {
+    EmitDC = &TvexJPEGComponent::CountDC;
+    EmitAC = &TvexJPEGComponent::CountAC;
+  }
+  switch (ScanKind) {
+  case 1:
+    EncodeBlock = &TvexJPEGComponent::EncodeDCFirst;
+    break;
+  case 2:
+    EncodeBlock = &TvexJPEGComponent::EncodeDCRefine;
+    break;
+  case 3:
+    EncodeBlock = &TvexJPEGComponent::EncodeACFirst;
+    break;
+  case 4:
+    EncodeBlock = &TvexJPEGComponent::EncodeACRefine;
+    break;
+  default:
+    EncodeBlock = &TvexJPEGComponent::EncodeSequential;
+    break;
+  }
+}
+
+void TvexJPEGComponent::CountDC(int Category, std::uint32_t) {
+  DCTable->FrequencyData()[Category] += 1;
+}
+
+void TvexJPEGComponent::CountAC(int Symbol, std::uint32_t, int) {
+  if (Symbol >= 0) ACTable->FrequencyData()[Symbol] += 1;
+}
+
+void TvexJPEGComponent::WriteDC(int Category, std::uint32_t Value) {
+  if (Category >= 256) throw vex::ImagingError(vex::jpeg::kMsgValueTooLarge);
+  std::uint32_t code = 0;
+  int length = 0;
+  DCTable->GetCodeAndLength(Category, code, length);
+  if (length == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+  Bits->Put(code, length);
+  if (Category > 0) Bits->Put(Value, Category);
+}
+
+void TvexJPEGComponent::WriteAC(int Symbol, std::uint32_t Value, int BitCount) {
+  if (Symbol >= 0) {
+    if (Symbol >= 256) throw vex::ImagingError(vex::jpeg::kMsgValueTooLarge);
+    std::uint32_t code = 0;
+    int length = 0;
+    ACTable->GetCodeAndLength(Symbol, code, length);
+    if (length == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+    Bits->Put(code, length);
+  }
+  if (BitCount > 0) Bits->Put(Value, BitCount);
+}

@@ -1,0 +1,90 @@
+// Private to the JPEG writer (formats/jpeg_writer.cpp, jpeg_common.cpp,
+// jpeg_progressive_encode.cpp) and its tests.
+#pragma once
+
+#include "formats/vexJPEGImage.h"
+
+#include "platform/exceptions.h"
+
+#include <cstdint>
+#include <vector>
+
+// Entropy-coded output of one scan. Produces exactly the bytes that
+// TvexBufferStream::WriteBits / FlushBits produce for the same bit sequence
+// (most significant bit first, a 0x00 after every 0xFF byte, the last byte
+// padded with 0 bits), but gathers whole bytes in a 64-bit reservoir and
+// hands them to the stream in large blocks.
+class JPEGBitWriter {
+public:
+  explicit JPEGBitWriter(TvexBufferStream& stream) : stream_(stream) { out_.reserve(kChunk + 16); }
+
+  // Appends the low `count` bits of `value` (count 0..32).
+  void Put(std::uint32_t value, int count) {
+    if (count == 0) return;
+    acc_ = (acc_ << count) | (value & ((std::uint64_t{1} << count) - 1));
+    pending_ += count;
+    if (pending_ >= 32) Drain();
+  }
+  // Writes every whole byte and the last partial byte (0-padded).
+  void Flush();
+  // Bits not yet handed to the stream, for tests.
+  std::uint64_t BytesWritten() const { return written_; }
+
+private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Drain();
+  void Emit(std::uint8_t byte) {
+    out_.push_back(byte);
+    if (byte == 0xFF) out_.push_back(0x00);
+  }
+  void Hand();
+
+  TvexBufferStream& stream_;
+  std::uint64_t acc_ = 0;
+  int pending_ = 0;
+  std::vector<std::uint8_t> out_;
+  std::uint64_t written_ = 0;
+};
+
+namespace vex::jpeg {
+
+// Colour conversion of one pixel, exactly as the documented extended
+// precision formulas give it (rounded half to even). The writer's fast path
+// uses integer arithmetic and falls back to these for the exact ties.
+std::uint8_t LumaExact(int r, int g, int b);
+std::uint8_t CbExact(int r, int g, int b);
+std::uint8_t CrExact(int r, int g, int b);
+
+// Fast conversion: identical results for every (r, g, b).
+inline std::uint8_t Luma(int r, int g, int b) {
+  const int n = 2989 * r + 5867 * g + 1144 * b;
+  const int q = n / 10000, rem = n - q * 10000;
+  if (rem != 5000) return static_cast<std::uint8_t>(q + (rem > 5000 ? 1 : 0));
+  return LumaExact(r, g, b);
+}
+inline std::uint8_t Cb(int r, int g, int b) {
+  const int n = -1687 * r - 3312 * g + 5000 * b + 1275000; // always >= 255
+  const int q = n / 10000, rem = n - q * 10000;
+  if (rem != 5000) return static_cast<std::uint8_t>(q + (rem > 5000 ? 1 : 0));
+  return CbExact(r, g, b);
+}
+inline std::uint8_t Cr(int r, int g, int b) {
+  const int n = 5000 * r - 4183 * g - 816 * b + 1275000; // always >= 255
+  const int q = n / 10000, rem = n - q * 10000;
+  if (rem != 5000) return static_cast<std::uint8_t>(q + (rem > 5000 ? 1 : 0));
+  return CrExact(r, g, b);
+}
+
+// The fixed messages of the entropy coders.
+inline constexpr const char* kMsgValueTooLarge =
+    "JPEG Fatal error, Value is too large > JPEGMaxHuffmanCodes";
+inline constexpr const char* kMsgMissingCode = "JPEG Encoding, Missing Huffman code!";
+inline constexpr const char* kMsgEOBBeyondLastRow =
+    "JPEG, Internal error: EOB run extends beyond last row.";
+inline constexpr const char* kMsgInvalidZeroRun = "JPEG, Internal error: Invalid zero run.";
+inline constexpr const char* kMsgUnexpectedValue = "JPEG, Internal error: Unexpected value.";
+
+// Largest EOB run the progressive AC coders let grow.
+inline constexpr std::int32_t kMaxEOBRun = 0x7FFF;
+
+} // namespace vex::jpeg

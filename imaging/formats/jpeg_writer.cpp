@@ -1,0 +1,674 @@
+// The JPEG writer: colour conversion of the whole image into per-component
+// sample buffers, downsampling, the forward transform of every block, then
+// each scan coded twice (counting pass, optimal Huffman tables, writing
+// pass), with the JFIF, comment, frame, table and scan headers.
+#include "formats/jpeg_internal.h"
+
+#include "platform/rounding.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+namespace vex::jpeg {
+
+std::uint8_t LumaExact(int r, int g, int b) {
+  const long double y = 0.2989L * r + 0.5867L * g + 0.1144L * b;
+  return static_cast<std::uint8_t>(vex::round_to_int32(y));
+}
+
+std::uint8_t CbExact(int r, int g, int b) {
+  const long double v = -0.1687L * r - 0.3312L * g + 0.5L * b + 127.5L;
+  return static_cast<std::uint8_t>(vex::round_to_int32(v));
+}
+
+std::uint8_t CrExact(int r, int g, int b) {
+  const long double v = 0.5L * r - 0.4183L * g - 0.0816L * b + 127.5L;
+  return static_cast<std::uint8_t>(vex::round_to_int32(v));
+}
+
+} // namespace vex::jpeg
+
+namespace {
+
+using vex::jpeg::ZigZag;
+
+// Sampling factors (H, V) of Y, Cb and Cr for a SubSampling mode.
+void SamplingFactors(int sub_sampling, unsigned quality, int factors[3][2]) {
+  static const int k420[3][2] = {{2, 2}, {1, 1}, {1, 1}};
+  static const int kQ25[3][2] = {{2, 2}, {1, 1}, {2, 1}};
+  static const int kQ50[3][2] = {{2, 2}, {2, 1}, {2, 2}};
+  static const int k444[3][2] = {{1, 1}, {1, 1}, {1, 1}};
+  static const int kMode2[3][2] = {{2, 2}, {2, 1}, {2, 1}};
+  const int(*table)[2] = k444;
+  if (sub_sampling == 0) {
+    table = quality < 25 ? k420 : quality < 50 ? kQ25 : quality < 75 ? kQ50 : k444;
+  } else if (sub_sampling == 1) {
+    table = k420;
+  } else if (sub_sampling == 2) {
+    table = kMode2;
+  }
+  std::memcpy(factors, table, sizeof(int) * 6);
+}
+
+inline int MagnitudeCategory(int v) {
+  return static_cast<int>(std::bit_width(static_cast<unsigned>(v < 0 ? -v : v)));
+}
+
+// Low `category` bits of v (v - 1 for negative values).
+inline std::uint32_t MagnitudeBits(int v, int category) {
+  const int bits = v < 0 ? v - 1 : v;
+  return static_cast<std::uint32_t>(bits) & ((1u << category) - 1u);
+}
+
+void WriteMarker(TvexBufferStream& s, std::uint16_t marker) {
+  s.WriteWord(marker);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Sequential block coder
+
+void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
+  const std::int16_t* block = BlockAt(Row, Column);
+  const bool writing =
+      EmitAC == &TvexJPEGComponent::WriteAC && EmitDC == &TvexJPEGComponent::WriteDC;
+  const bool counting =
+      EmitAC == &TvexJPEGComponent::CountAC && EmitDC == &TvexJPEGComponent::CountDC;
+
+  // Zig-zag order and a mask of the non-zero AC positions.
+  std::int16_t zz[64];
+  std::uint64_t nonzero = 0;
+  for (int k = 1; k < 64; ++k) {
+    const std::int16_t v = block[ZigZag[k]];
+    zz[k] = v;
+    nonzero |= static_cast<std::uint64_t>(v != 0) << k;
+  }
+  const int diff = block[0] - LastDC;
+  LastDC = block[0];
+  const int dc_category = MagnitudeCategory(diff);
+
+  if (counting) {
+    DCTable->FrequencyData()[dc_category] += 1;
+    std::uint32_t* freq = ACTable->FrequencyData();
+    int previous = 0;
+    while (nonzero != 0) {
+      const int k = std::countr_zero(nonzero);
+      nonzero &= nonzero - 1;
+      int run = k - previous - 1;
+      while (run > 15) {
+        freq[0xF0] += 1;
+        run -= 16;
+      }
+      freq[(run << 4) + MagnitudeCategory(zz[k])] += 1;
+      previous = k;
+    }
+    if (previous != 63) freq[0x00] += 1;
+    return;
+  }
+
+  if (writing) {
+    const std::uint32_t* dc_code = DCTable->CodeData();
+    const std::uint32_t* dc_length = DCTable->CodeLengthData();
+    const std::uint32_t* ac_code = ACTable->CodeData();
+    const std::uint32_t* ac_length = ACTable->CodeLengthData();
+    JPEGBitWriter& out = *Bits;
+    if (dc_length[dc_category] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+    out.Put(dc_code[dc_category], static_cast<int>(dc_length[dc_category]));
+    out.Put(MagnitudeBits(diff, dc_category), dc_category);
+    int previous = 0;
+    while (nonzero != 0) {
+      const int k = std::countr_zero(nonzero);
+      nonzero &= nonzero - 1;
+      int run = k - previous - 1;
+      while (run > 15) {
+        if (ac_length[0xF0] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+        out.Put(ac_code[0xF0], static_cast<int>(ac_length[0xF0]));
+        run -= 16;
+      }
+      const int v = zz[k];
+      const int category = MagnitudeCategory(v);
+      const int symbol = (run << 4) + category;
+      if (ac_length[symbol] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+      out.Put(ac_code[symbol], static_cast<int>(ac_length[symbol]));
+      out.Put(MagnitudeBits(v, category), category);
+      previous = k;
+    }
+    if (previous != 63) {
+      if (ac_length[0] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+      out.Put(ac_code[0], static_cast<int>(ac_length[0]));
+    }
+    return;
+  }
+
+  // Other emitters: go through the hooks.
+  (this->*EmitDC)(dc_category, MagnitudeBits(diff, dc_category));
+  int run = 0;
+  for (int k = 1; k < 64; ++k) {
+    const int v = zz[k];
+    if (v == 0) {
+      ++run;
+      continue;
+    }
+    while (run > 15) {
+      (this->*EmitAC)(0xF0, 0, 0);
+      run -= 16;
+    }
+    const int category = MagnitudeCategory(v);
+    (this->*EmitAC)((run << 4) + category, MagnitudeBits(v, category), category);
+    run = 0;
+  }
+  if (run > 0) (this->*EmitAC)(0x00, 0, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Component sample processing
+
+void TvexJPEGComponent::Downsample() {
+  if (Samples.empty() || RowStride <= 0) return;
+  const std::int64_t rows = SampleBufferSize / RowStride;
+  if (Hf != 1) {
+    const std::int64_t outputs = RowStride / Hf;
+    for (std::int64_t r = 0; r < rows; ++r) {
+      std::uint8_t* row = Samples.data() + r * RowStride;
+      for (std::int64_t x = 0; x < outputs; ++x) {
+        unsigned sum = 0;
+        for (int j = 0; j < Hf; ++j) sum += row[x * Hf + j];
+        row[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(Hf));
+      }
+    }
+  }
+  if (Vf != 1) {
+    const std::int64_t groups = rows / Vf;
+    const std::int64_t width = std::min<std::int64_t>(std::int64_t{8} * BlocksPerLine, RowStride);
+    std::vector<unsigned> sum(static_cast<std::size_t>(width));
+    for (std::int64_t r = 0; r < groups; ++r) {
+      std::fill(sum.begin(), sum.end(), 0u);
+      for (int j = 0; j < Vf; ++j) {
+        const std::uint8_t* in = Samples.data() + (r * Vf + j) * RowStride;
+        for (std::int64_t x = 0; x < width; ++x) sum[static_cast<std::size_t>(x)] += in[x];
+      }
+      std::uint8_t* out = Samples.data() + r * RowStride;
+      for (std::int64_t x = 0; x < width; ++x)
+        out[x] =
+            static_cast<std::uint8_t>(sum[static_cast<std::size_t>(x)] / static_cast<unsigned>(Vf));
+    }
+  }
+}
+
+void TvexJPEGComponent::TransformAll() {
+  if (Samples.empty() || Coefficients.empty()) return;
+  std::int16_t* out = Coefficients.data();
+  for (std::int32_t a = 0; a < BlocksDown; ++a) {
+    const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
+    for (std::int32_t b = 0; b < BlocksPerLine; ++b, out += 64)
+      DCT.ForwardDCT(row + 8 * b, static_cast<std::ptrdiff_t>(RowStride), out);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Image object: colour conversion
+
+namespace {
+
+// Pads a sample row to the stride with its last sample.
+inline void PadRow(std::uint8_t* row, std::int64_t width, std::int64_t stride) {
+  if (width > 0 && width < stride)
+    std::memset(row + width, row[width - 1], static_cast<std::size_t>(stride - width));
+}
+
+// Rows below the image repeat the last image row.
+void FillBelow(TvexJPEGComponent& c, std::int64_t height) {
+  if (height <= 0) return;
+  const std::int64_t rows = c.SampleBufferSize / c.RowStride;
+  const std::uint8_t* last = c.Samples.data() + (height - 1) * c.RowStride;
+  for (std::int64_t r = height; r < rows; ++r)
+    std::memcpy(c.Samples.data() + r * c.RowStride, last, static_cast<std::size_t>(c.RowStride));
+}
+
+} // namespace
+
+void TvexJPEGImage::ConvertToYCbCr() {
+  const auto& h = BitmapInfo->bmiHeader;
+  const std::int64_t width = h.biWidth;
+  const std::int64_t height = std::abs(std::int64_t{h.biHeight});
+  const bool top_down = h.biHeight < 0;
+  TvexJPEGComponent& cy = *Components[0];
+  TvexJPEGComponent& cb = *Components[1];
+  TvexJPEGComponent& cr = *Components[2];
+  const std::int64_t stride = cy.RowStride;
+  // Palette as three lookup tables of Y, Cb and Cr.
+  std::uint8_t pal_y[256], pal_cb[256], pal_cr[256];
+  if (BitCount == 8) {
+    for (int i = 0; i < 256; ++i) {
+      const auto& q = BitmapInfo->bmiColors[i];
+      pal_y[i] = vex::jpeg::Luma(q.rgbRed, q.rgbGreen, q.rgbBlue);
+      pal_cb[i] = vex::jpeg::Cb(q.rgbRed, q.rgbGreen, q.rgbBlue);
+      pal_cr[i] = vex::jpeg::Cr(q.rgbRed, q.rgbGreen, q.rgbBlue);
+    }
+  }
+  for (std::int64_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = DIBBits + (top_down ? y : height - 1 - y) * LineWidth;
+    std::uint8_t* oy = cy.Samples.data() + y * stride;
+    std::uint8_t* ob = cb.Samples.data() + y * stride;
+    std::uint8_t* orr = cr.Samples.data() + y * stride;
+    if (BitCount == 8) {
+      for (std::int64_t x = 0; x < width; ++x) {
+        const std::uint8_t i = src[x];
+        oy[x] = pal_y[i];
+        ob[x] = pal_cb[i];
+        orr[x] = pal_cr[i];
+      }
+    } else {
+      const int step = BitCount == 32 ? 4 : 3;
+      for (std::int64_t x = 0; x < width; ++x, src += step) {
+        const int b = src[0], g = src[1], r = src[2];
+        oy[x] = vex::jpeg::Luma(r, g, b);
+        ob[x] = vex::jpeg::Cb(r, g, b);
+        orr[x] = vex::jpeg::Cr(r, g, b);
+      }
+    }
+    PadRow(oy, width, stride);
+    PadRow(ob, width, stride);
+    PadRow(orr, width, stride);
+  }
+  FillBelow(cy, height);
+  FillBelow(cb, height);
+  FillBelow(cr, height);
+}
+
+void TvexJPEGImage::ConvertGrey() {
+  const auto& h = BitmapInfo->bmiHeader;
+  const std::int64_t width = h.biWidth;
+  const std::int64_t height = std::abs(std::int64_t{h.biHeight});
+  const bool top_down = h.biHeight < 0;
+  TvexJPEGComponent& c = *Components[0];
+  // The grey level of an index is its palette entry: the identity for a
+  // black-to-white ramp, 255 - index for a white-to-black one, and right for
+  // any other grey palette too.
+  std::uint8_t level[256];
+  for (int i = 0; i < 256; ++i) level[i] = BitmapInfo->bmiColors[i].rgbRed;
+  for (std::int64_t y = 0; y < height; ++y) {
+    const std::uint8_t* src = DIBBits + (top_down ? y : height - 1 - y) * LineWidth;
+    std::uint8_t* out = c.Samples.data() + y * c.RowStride;
+    for (std::int64_t x = 0; x < width; ++x) out[x] = level[src[x]];
+    // Padding repeats the edge samples, as the colour path does.
+    PadRow(out, width, c.RowStride);
+  }
+  FillBelow(c, height);
+}
+
+// ---------------------------------------------------------------------------
+// Headers and tables
+
+void TvexJPEGImage::BuildQuantTables() {
+  const double scale = vex::jpeg::QualityScale(Quality);
+  QuantTables[0] = vex::jpeg::MakeQuantTable(vex::jpeg::LuminanceBase, scale, 0);
+  if (ComponentCount >= 2)
+    QuantTables[1] = vex::jpeg::MakeQuantTable(vex::jpeg::ChrominanceBase, scale, 1);
+}
+
+void TvexJPEGImage::WriteQuantTables() {
+  const int last = std::min(ComponentCount - 1, 1);
+  for (int t = 0; t <= last; ++t) {
+    std::uint8_t body[65];
+    body[0] = QuantTables[t].PrecisionId;
+    for (int i = 0; i < 64; ++i) body[1 + i] = static_cast<std::uint8_t>(QuantTables[t].Entries[i]);
+    WriteMarker(BufferStream, 0xFFDB);
+    BufferStream.WriteWord(67);
+    BufferStream.Write(body, 65);
+  }
+}
+
+void TvexJPEGImage::WriteHuffmanTables(int Id, bool WithDC, bool WithAC) {
+  const bool with[2] = {WithDC, WithAC};
+  int value_count[2] = {0, 0};
+  std::int32_t length = 0;
+  for (int cls = 0; cls < 2; ++cls) {
+    if (!with[cls] || !HuffmanTables[cls][Id]) continue;
+    TvexHuffmanJPEG& t = *HuffmanTables[cls][Id];
+    t.BuildCodes(16);
+    for (int n = 0; n < 16; ++n) value_count[cls] += t.CodeCount(n);
+    length += 17 + value_count[cls];
+  }
+  if (length == 0) return;
+  WriteMarker(BufferStream, 0xFFC4);
+  BufferStream.WriteWord(static_cast<std::uint16_t>(length + 2));
+  for (int cls = 0; cls < 2; ++cls) {
+    if (!with[cls] || !HuffmanTables[cls][Id]) continue;
+    const TvexHuffmanJPEG& t = *HuffmanTables[cls][Id];
+    std::uint8_t* header = DHTHeaders[cls][Id];
+    header[0] = static_cast<std::uint8_t>((Id & 0x0F) | (cls == 1 ? 0x10 : 0x00));
+    for (int n = 0; n < 16; ++n) header[1 + n] = static_cast<std::uint8_t>(t.CodeCount(n));
+    BufferStream.Write(header, 17);
+    std::vector<std::uint8_t> values(static_cast<std::size_t>(value_count[cls]));
+    for (int k = 0; k < value_count[cls]; ++k)
+      values[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(t.Values(k));
+    if (!values.empty())
+      BufferStream.Write(values.data(), static_cast<std::int32_t>(values.size()));
+  }
+}
+
+void TvexJPEGImage::WriteRestartInterval(int Interval) {
+  if (Interval == RestartInterval) return;
+  WriteMarker(BufferStream, 0xFFDD);
+  BufferStream.WriteWord(4);
+  BufferStream.WriteWord(static_cast<std::uint16_t>(Interval));
+  RestartInterval = static_cast<std::uint16_t>(Interval);
+}
+
+void TvexJPEGImage::WriteRestartMarker() {
+  Bits->Flush();
+  WriteMarker(BufferStream, static_cast<std::uint16_t>(0xFFD0 + RestartCount));
+  RestartCount = static_cast<std::uint16_t>((RestartCount + 1) % 8);
+}
+
+void TvexJPEGImage::WriteJFIFHeader() {
+  std::uint8_t units = 0;
+  std::uint32_t xd = 1, yd = 1;
+  if (ImageInfo) {
+    TvexImageInfo& info = *ImageInfo;
+    if (info.XResolution() == 0 || info.YResolution() == 0) info.SetResolutionUnit(RU_NONE);
+    const auto unit = info.ResolutionUnit();
+    if (unit != RU_INCH && unit != RU_CENTIMETER && unit != RU_NONE)
+      info.SetResolutionUnit(RU_INCH);
+    // JFIF densities are 16-bit and, for dots per inch or centimetre,
+    // at least 1: larger values are capped, zero becomes 1.
+    auto density = [](long double v) -> std::uint32_t {
+      const std::int64_t d = vex::round_to_int64(v);
+      return static_cast<std::uint32_t>(std::clamp<std::int64_t>(d, 1, 65535));
+    };
+    switch (info.ResolutionUnit()) {
+    case RU_INCH:
+    case RU_CENTIMETER:
+      units = info.ResolutionUnit() == RU_INCH ? 1 : 2;
+      xd = density(static_cast<long double>(info.XResolution()));
+      yd = density(static_cast<long double>(info.YResolution()));
+      break;
+    default: // RU_NONE: aspect ratio only; a ratio term that is not positive becomes 1
+      units = 0;
+      xd = info.AspectNumerator() > 0 ? static_cast<std::uint32_t>(info.AspectNumerator()) : 1;
+      yd = info.AspectDenominator() > 0 ? static_cast<std::uint32_t>(info.AspectDenominator()) : 1;
+      break;
+    }
+  }
+  const std::uint8_t header[14] = {'J',
+                                   'F',
+                                   'I',
+                                   'F',
+                                   0,
+                                   1,
+                                   1,
+                                   units,
+                                   static_cast<std::uint8_t>(xd >> 8),
+                                   static_cast<std::uint8_t>(xd),
+                                   static_cast<std::uint8_t>(yd >> 8),
+                                   static_cast<std::uint8_t>(yd),
+                                   0,
+                                   0};
+  std::memcpy(JFIFHeader, header, 14);
+  WriteMarker(BufferStream, 0xFFE0);
+  BufferStream.WriteWord(16);
+  BufferStream.Write(JFIFHeader, 14);
+}
+
+void TvexJPEGImage::WriteComment() {
+  if (!ImageInfo || ImageInfo->Description().empty()) return;
+  const std::string& text = ImageInfo->Description();
+  // The segment length is 16-bit: a longer comment is cut so that the
+  // segment stays well-formed.
+  const std::size_t n = std::min<std::size_t>(text.size(), 65535 - 3);
+  WriteMarker(BufferStream, 0xFFFE);
+  BufferStream.WriteWord(static_cast<std::uint16_t>(n + 3));
+  BufferStream.Write(text.data(), static_cast<std::int32_t>(n));
+  const std::uint8_t zero = 0;
+  BufferStream.Write(&zero, 1);
+}
+
+void TvexJPEGImage::WriteFrameHeader() {
+  WriteMarker(BufferStream, Interlaced ? 0xFFC0 : 0xFFC2);
+  BufferStream.WriteWord(static_cast<std::uint16_t>(3 * ComponentCount + 8));
+  const std::uint8_t precision = FramePrecision;
+  BufferStream.Write(&precision, 1);
+  BufferStream.WriteWord(FrameHeight);
+  BufferStream.WriteWord(FrameWidth);
+  BufferStream.Write(&FrameComponentCount, 1);
+  for (int i = 0; i < ComponentCount; ++i) BufferStream.Write(FrameComponents[i], 3);
+}
+
+void TvexJPEGImage::SelectScan(unsigned mask, int ss, int se, int ah, int al) {
+  ScanComponentCount = 0;
+  for (int i = 0; i < ComponentCount; ++i) {
+    if (!(mask & (1u << i)) || !Components[i]) continue;
+    TvexJPEGComponent& c = *Components[i];
+    c.Ss = static_cast<std::uint8_t>(ss);
+    c.Se = static_cast<std::uint8_t>(se);
+    c.Ah = static_cast<std::uint8_t>(ah);
+    c.Al = static_cast<std::uint8_t>(al);
+    ScanComponents[ScanComponentCount++] = &c;
+  }
+  ScanSs = static_cast<std::uint8_t>(ss);
+  ScanSe = static_cast<std::uint8_t>(se);
+  Ah = static_cast<std::uint8_t>(ah);
+  Al = static_cast<std::uint8_t>(al);
+  ScanAhAl = static_cast<std::uint8_t>(ah * 16 + al);
+}
+
+void TvexJPEGImage::WriteScanHeader(int selector_rule) {
+  const int n = ScanComponentCount;
+  ScanCount = static_cast<std::uint8_t>(n);
+  WriteMarker(BufferStream, 0xFFDA);
+  BufferStream.WriteWord(static_cast<std::uint16_t>(2 * n + 6));
+  std::uint8_t body[4 * 2 + 4];
+  int p = 0;
+  body[p++] = static_cast<std::uint8_t>(n);
+  for (int i = 0; i < n; ++i) {
+    const TvexJPEGComponent& c = *ScanComponents[i];
+    // Tables of id 0 for the first component, id 1 for the others; a DC
+    // refinement scan uses no table.
+    std::uint8_t selectors;
+    if (selector_rule == kSelectorsNone)
+      selectors = 0x00;
+    else if (selector_rule == kSelectorsById)
+      selectors = c.Id == 1 ? 0x00 : 0x11;
+    else
+      selectors = c.Id == Components[0]->Id ? 0x00 : 0x11;
+    ScanSelectors[i][0] = c.Id;
+    ScanSelectors[i][1] = selectors;
+    body[p++] = c.Id;
+    body[p++] = selectors;
+  }
+  const TvexJPEGComponent& first = *ScanComponents[0];
+  body[p++] = first.Ss;
+  body[p++] = first.Se;
+  body[p++] = static_cast<std::uint8_t>(first.Ah * 16 + first.Al);
+  BufferStream.Write(body, p);
+}
+
+void TvexJPEGImage::SetCodingAll(bool emit, int scan_kind) {
+  for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->SetCoding(emit, scan_kind);
+}
+
+// ---------------------------------------------------------------------------
+// Scans
+
+void TvexJPEGImage::EncodeScan(bool Write) {
+  ResetPredictors();
+  MCUCount = 0;
+  RestartCount = 0;
+  if (Error != EC_OK || ScanComponentCount == 0) return;
+  auto flush_runs = [this] {
+    for (int i = 0; i < ScanComponentCount; ++i) {
+      TvexJPEGComponent& c = *ScanComponents[i];
+      if (c.Ss == 0) continue;
+      if (c.Ah == 0)
+        c.FlushEOBRun();
+      else
+        c.FlushEOBRunWithCorrections();
+    }
+  };
+  auto restart = [&] {
+    if (RestartInterval != 0 && MCUCount == RestartInterval) {
+      flush_runs();
+      if (Write) WriteRestartMarker();
+      ResetPredictors();
+      MCUCount = 0;
+    }
+  };
+  for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->ResetEOBRun();
+  if (ScanComponentCount > 1) {
+    for (std::int32_t i = 0; i < MCUsDown; ++i) {
+      for (std::int32_t m = 0; m < MCUsAcross; ++m) {
+        restart();
+        for (int s = 0; s < ScanComponentCount; ++s) {
+          TvexJPEGComponent& c = *ScanComponents[s];
+          for (std::int32_t v = 0; v < c.V; ++v)
+            for (std::int32_t h = 0; h < c.H; ++h) (c.*c.EncodeBlock)(i * c.V + v, m * c.H + h);
+        }
+        ++MCUCount;
+      }
+    }
+  } else {
+    TvexJPEGComponent& c = *ScanComponents[0];
+    for (std::int32_t i = 0; i < c.ScanRows; ++i) {
+      for (std::int32_t j = 0; j < c.ScanColumns; ++j) {
+        restart();
+        (c.*c.EncodeBlock)(i, j);
+        ++MCUCount;
+      }
+    }
+  }
+  // Progressive AC scans end with their open end-of-band run.
+  flush_runs();
+}
+
+void TvexJPEGImage::WriteSequentialScans() {
+  SelectScan((1u << ComponentCount) - 1, 0, 63, 0, 0);
+  // 1. Fresh statistics for the tables of the first two scan components.
+  for (int i = 0; i < std::min(ScanComponentCount, 2); ++i) {
+    ScanComponents[i]->DCTable->Clear();
+    ScanComponents[i]->ACTable->Clear();
+  }
+  // 2. Restart interval (none while RestartRows is 0).
+  const int per_row = ScanComponentCount == 1 ? ScanComponents[0]->BlocksPerLine : MCUsAcross;
+  WriteRestartInterval(RestartRows * per_row);
+  // 3. Counting pass.
+  SetCodingAll(false, 0);
+  EncodeScan(false);
+  // 4. Optimal tables: id 0 for Y (or grey), id 1 shared by Cb and Cr.
+  for (int k = 0; k < std::min(ScanComponentCount, 2); ++k)
+    WriteHuffmanTables(std::min(k, 1), true, true);
+  // 5. Writing pass.
+  BufferStream.ResetBits();
+  ResetPredictors();
+  SetCodingAll(true, 0);
+  WriteScanHeader(kSelectorsByFrameIndex);
+  EncodeScan(true);
+  Bits->Flush();
+}
+
+void TvexJPEGImage::WriteImage(Stream* stream) {
+  Error = EC_OK;
+  if (!stream) {
+    Error = EC_FILENOTOPEN;
+    return;
+  }
+  BufferStream.SetSource(stream);
+  BufferStream.SetWriteMode(true);
+  BufferStream.SetBigEndian(true);
+  if (!AttachDIB()) return;
+  Interlaced = Compression == CP_JPEG_PROG ? 0 : 1;
+
+  // Colour kind and depth: 8-bit grey or palette, 24 or 32 bits.
+  const std::uint8_t kind = GetColorKind();
+  int count = 0;
+  if (kind == CK_GREY_WHITE_MIN || kind == CK_GREY_BLACK_MIN)
+    count = 1;
+  else if (kind == CK_RGB24 || kind == CK_PALETTE || kind == CK_RGB32)
+    count = 3;
+  if (count == 0 || (BitCount != 8 && BitCount != 24 && BitCount != 32)) {
+    Error = EC_BITDEPTH;
+    return;
+  }
+  // A frame holds 16-bit dimensions, and a zero height would announce a
+  // DNL segment: such pictures are refused rather than written wrongly.
+  const auto& bih = BitmapInfo->bmiHeader;
+  const std::int64_t width = bih.biWidth;
+  const std::int64_t height = std::abs(std::int64_t{bih.biHeight});
+  if (width < 1 || height < 1 || width > 65535 || height > 65535) {
+    Error = EC_DIMENSIONS;
+    return;
+  }
+
+  ComponentCount = static_cast<std::uint8_t>(count);
+  Interleaved = count == 3;
+  RestartRows = 0;
+  FramePrecision = 8;
+  FrameHeight = static_cast<std::uint16_t>(height);
+  FrameWidth = static_cast<std::uint16_t>(width);
+  FrameComponentCount = ComponentCount;
+
+  BuildQuantTables();
+  for (int cls = 0; cls < 2; ++cls)
+    for (int id = 0; id < 2; ++id)
+      HuffmanTables[cls][id] = std::make_unique<TvexHuffmanJPEG>(256, 16);
+
+  int factors[3][2];
+  SamplingFactors(SubSampling, Quality, factors);
+  for (int i = 0; i < count; ++i) {
+    TvexJPEGComponent* c = GetComponent(i + 1);
+    if (count == 3) {
+      c->H = factors[i][0];
+      c->V = factors[i][1];
+    } else {
+      c->H = 1;
+      c->V = 1;
+    }
+    const int tq = i == 0 ? 0 : 1;
+    FrameComponents[i][0] = c->Id;
+    FrameComponents[i][1] = static_cast<std::uint8_t>(c->H * 16 + c->V);
+    FrameComponents[i][2] = static_cast<std::uint8_t>(tq);
+    c->DCT.SetForwardTable(QuantTables[tq]);
+    c->Ss = 0;
+    c->Se = 63;
+    c->Ah = 0;
+    c->Al = 0;
+    c->DCTable = HuffmanTables[0][tq].get();
+    c->ACTable = HuffmanTables[1][tq].get();
+  }
+  SetupFrame();
+
+  // The buffers are sized before anything is written, so that a picture too
+  // large for memory leaves no half-written file behind.
+  for (int i = 0; i < count; ++i) {
+    if (!Components[i]->AllocateBuffers(true, true)) {
+      Error = EC_NOMEMORY;
+      return;
+    }
+  }
+  Bits = std::make_unique<JPEGBitWriter>(BufferStream);
+  for (int i = 0; i < count; ++i) Components[i]->Bits = Bits.get();
+
+  WriteMarker(BufferStream, 0xFFD8);
+  WriteJFIFHeader();
+  WriteComment();
+  WriteFrameHeader();
+  WriteQuantTables();
+
+  if (count == 1)
+    ConvertGrey();
+  else
+    ConvertToYCbCr();
+  for (int i = 0; i < count; ++i) Components[i]->Downsample();
+  for (int i = 0; i < count; ++i) Components[i]->TransformAll();
+
+  if (Interlaced)
+    WriteSequentialScans();
+  else
+    WriteProgressiveScans();
+
+  WriteMarker(BufferStream, 0xFFD9);
+  BufferStream.Flush();
+}
