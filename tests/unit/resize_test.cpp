@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -282,4 +285,77 @@ TEST(BicubicScaler, ExtremePixelsMatchReference) {
       for (const Ratio& r : {Ratio{23, 11, 67, 29}, Ratio{23, 11, 9, 5}, Ratio{23, 11, 24, 12}})
         expect_resize_matches_reference(src, r.rw, r.rh, interpolation);
   }
+}
+
+namespace {
+
+// Binary PGM/PPM with maxval 255 as an 8-bit grey, 24-bit or 32-bit image;
+// false for anything else.
+bool load_pnm(const std::filesystem::path& path, TvexImage& image, bool as_32_bits) {
+  const std::vector<std::uint8_t> bytes = testing_support::read_file(path);
+  std::size_t pos = 0;
+  auto token = [&]() {
+    std::string t;
+    while (pos < bytes.size()) {
+      const char ch = static_cast<char>(bytes[pos]);
+      if (ch == '#') {
+        while (pos < bytes.size() && bytes[pos] != '\n') ++pos;
+      } else if (std::isspace(static_cast<unsigned char>(ch))) {
+        if (!t.empty()) break;
+        ++pos;
+      } else {
+        t += ch;
+        ++pos;
+      }
+    }
+    return t;
+  };
+  const std::string magic = token();
+  if (magic != "P5" && magic != "P6") return false;
+  const int w = std::atoi(token().c_str()), h = std::atoi(token().c_str());
+  const int maxval = std::atoi(token().c_str());
+  ++pos;
+  const int channels = magic == "P6" ? 3 : 1;
+  if (maxval != 255 || w <= 0 || h <= 0 || w > 4096 || h > 4096 ||
+      bytes.size() < pos + static_cast<std::size_t>(w) * h * channels)
+    return false;
+  if (channels == 1) {
+    make_source(image, w, h, Kind::Grey8, 1);
+  } else {
+    make_source(image, w, h, as_32_bits ? Kind::Rgb32 : Kind::Rgb24, 1);
+  }
+  const int bpp = image.BitCount() / 8;
+  for (int y = 0; y < h; ++y) {
+    std::uint8_t* row = image.ScanLine(y);
+    const std::uint8_t* in = bytes.data() + pos + static_cast<std::size_t>(y) * w * channels;
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < bpp; ++k)
+        row[x * bpp + k] = channels == 1 ? in[x] : (k < 3 ? in[x * 3 + 2 - k] : in[x * 3]);
+  }
+  return true;
+}
+
+} // namespace
+
+// Real pictures from the corpus, down and up, through every interpolation.
+TEST(ResizeCorpus, PicturesMatchReference) {
+  const auto dir = testing_support::corpus_dir() / "pnm";
+  if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus at " << dir;
+  int pictures = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    for (bool wide : {false, true}) {
+      TvexImage src;
+      if (!load_pnm(entry.path(), src, wide)) continue;
+      ++pictures;
+      SCOPED_TRACE(entry.path().string());
+      const int w = src.Width(), h = src.Height();
+      const Ratio sizes[] = {{w, h, (w + 2) / 3, (h + 2) / 3},
+                             {w, h, w * 5 / 4 + 1, h * 3 / 2 + 1},
+                             {w, h, std::max(1, w / 7), h + 3}};
+      for (int ip = IP_NEAREST; ip <= IP_SMOOTH; ++ip)
+        for (const Ratio& r : sizes) expect_resize_matches_reference(src, r.rw, r.rh, ip);
+    }
+  }
+  EXPECT_GT(pictures, 4);
 }
