@@ -117,8 +117,7 @@ void BicubicScaler::HorizontalSse2(std::uint8_t* dst) const {
     return;
   }
   // Three or four bytes per pixel: lane k holds byte k of the pixel.
-  for (std::size_t x = 0; x < n; ++x) {
-    const Column& c = columns_[x];
+  auto pixel = [&](const Column& c) {
     __m128i acc = _mm_madd_epi16(load(c.offset[0]), _mm_set1_epi32(static_cast<int>(c.packed[0])));
     acc = _mm_add_epi32(
         acc, _mm_madd_epi16(load(c.offset[1]), _mm_set1_epi32(static_cast<int>(c.packed[1]))));
@@ -126,9 +125,27 @@ void BicubicScaler::HorizontalSse2(std::uint8_t* dst) const {
         acc, _mm_madd_epi16(load(c.offset[2]), _mm_set1_epi32(static_cast<int>(c.packed[2]))));
     acc = _mm_add_epi32(
         acc, _mm_madd_epi16(load(c.offset[3]), _mm_set1_epi32(static_cast<int>(c.packed[3]))));
-    const std::uint32_t bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(to_bytes(acc)));
-    std::memcpy(dst, &bytes, static_cast<std::size_t>(bpp));
-    dst += bpp;
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(to_bytes(acc)));
+  };
+  if (bpp == 4) {
+    for (std::size_t x = 0; x < n; ++x) {
+      const std::uint32_t bytes = pixel(columns_[x]);
+      std::memcpy(dst + 4 * x, &bytes, 4);
+    }
+    return;
+  }
+  // Each 3-byte pixel is stored as 4 bytes, the fourth overwritten by the next
+  // pixel; the last one is stored byte by byte so nothing past the row is touched.
+  for (std::size_t x = 0; x + 1 < n; ++x) {
+    const std::uint32_t bytes = pixel(columns_[x]);
+    std::memcpy(dst + 3 * x, &bytes, 4);
+  }
+  if (n > 0) {
+    const std::uint32_t bytes = pixel(columns_[n - 1]);
+    std::uint8_t* last = dst + 3 * (n - 1);
+    last[0] = static_cast<std::uint8_t>(bytes);
+    last[1] = static_cast<std::uint8_t>(bytes >> 8);
+    last[2] = static_cast<std::uint8_t>(bytes >> 16);
   }
 }
 

@@ -102,7 +102,9 @@ TvexImage* TvexImageTransform::Resize(TvexInterpolation interpolation) {
   }
   const TvexImage* result = ResultImage();
   scale_x_ = static_cast<double>(static_cast<long double>(result->Width()) / source->Width());
-  scale_y_ = static_cast<double>(static_cast<long double>(result->Height()) / source->Height());
+  // A top-down result (negative height) has as many rows as its magnitude.
+  scale_y_ =
+      static_cast<double>(static_cast<long double>(std::abs(result->Height())) / source->Height());
   angle_ = offset_x_ = offset_y_ = shear_x_ = shear_y_ = 0;
   const bool keep = keep_size_;
   keep_size_ = true;

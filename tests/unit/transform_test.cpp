@@ -346,6 +346,26 @@ TEST(TransformResult, ExecuteCreatesAResultAndFreesItOnFailure) {
   ASSERT_NE(keep.Execute(), nullptr);
   EXPECT_EQ(keep.ResultImage()->Width(), 12);
   EXPECT_EQ(testing_support::pixel_digest(*keep.ResultImage()), testing_support::pixel_digest(src));
+  // A palette source gives the created result its palette.
+  TvexImage pal;
+  make_random_image(pal, 12, 8, 8, 4);
+  TvexImageTransform from_pal;
+  from_pal.SetSourceImage(0, &pal);
+  from_pal.SetKeepSize(true);
+  ASSERT_NE(from_pal.Execute(), nullptr);
+  EXPECT_EQ(from_pal.ResultImage()->ImageFormat(), IF_PAL8);
+  EXPECT_EQ(testing_support::pixel_digest(*from_pal.ResultImage()),
+            testing_support::pixel_digest(pal));
+  // A top-down result is filled like any other.
+  TvexImage top_down;
+  top_down.SetWidth(6);
+  top_down.SetHeight(-4);
+  TvexImageTransform td;
+  td.SetSourceImage(0, &src);
+  td.SetResultImage(&top_down);
+  ASSERT_EQ(td.Resize(IP_NEAREST), &top_down);
+  EXPECT_EQ(td.FixedMatrix().d, 2048);
+  EXPECT_EQ(std::memcmp(pixel(top_down, 5, 3), pixel(src, 10, 6), 3), 0);
   // A failing run drops the result it made.
   TvexImageTransform failing;
   failing.SetSourceImage(0, &src);
