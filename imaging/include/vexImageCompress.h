@@ -75,3 +75,4 @@ protected:
 
 // The codecs.
 #include "codecs/rle_bmp.h"
+#include "vexHuffmanJPEG.h"
