@@ -115,6 +115,16 @@ void ycc_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::uint8_
   ycc_to_bgr_row_portable(t, y, cb, cr, bgr, width);
 }
 
+void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                    std::uint8_t* bgr, int width) {
+  for (int x = 0; x < width; ++x) {
+    bgr[0] = b[x];
+    bgr[1] = g[x];
+    bgr[2] = r[x];
+    bgr += 3;
+  }
+}
+
 void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width) {
   if (factor == 2) {
     int x = 0;

@@ -62,12 +62,13 @@ int BitReader::TakeRestart() {
   pad_ = 0;
   eof_ = false;
   marker_ = 0;
-  if (end_ - ptr_ < 2) Refill();
-  if (ptr_ == end_ || *ptr_ != 0xFF) return -1;
+  skipped_ = false;
+  // Bytes before the marker are damage: passed over, and remembered.
   while (true) {
     if (end_ - ptr_ < 2 && !Refill() && end_ - ptr_ < 2) return -1;
-    if (ptr_[1] != 0xFF) break;
-    ++ptr_;
+    if (ptr_[0] == 0xFF && ptr_[1] != 0x00 && ptr_[1] != 0xFF) break;
+    if (ptr_[0] != 0xFF || ptr_[1] == 0x00) skipped_ = true;
+    ptr_ += ptr_[0] == 0xFF && ptr_[1] == 0x00 ? 2 : 1;
   }
   const std::uint8_t m = ptr_[1];
   if (m < 0xD0 || m > 0xD7) return -1;
@@ -106,4 +107,858 @@ std::int32_t BitReader::Finish() {
   return back;
 }
 
+// ---------------------------------------------------------------------------
+// Marker loop and segments
+
+namespace {
+
+// The file ends where a marker or a segment should be.
+struct EndOfFile {};
+
+std::int32_t PullFromStream(void* ctx, std::uint8_t* dst, std::int32_t n) {
+  return static_cast<TvexBufferStream*>(ctx)->Read(dst, n);
+}
+
+int CeilDiv(std::int64_t a, std::int64_t b) {
+  return static_cast<int>((a + b - 1) / b);
+}
+
+// True when every AC coefficient of the block is zero.
+bool DCOnly(const std::int16_t* blk) {
+  std::uint64_t acc = 0;
+  std::uint64_t w[16];
+  std::memcpy(w, blk, sizeof w);
+  acc = w[0] & ~std::uint64_t{0xFFFF};
+  for (int i = 1; i < 16; ++i) acc |= w[i];
+  return acc == 0;
+}
+
+} // namespace
+
+std::uint8_t Reader::ReadByte() {
+  std::uint8_t b = 0;
+  if (img_.GetBufferStream().Read(&b, 1) != 1) throw EndOfFile{};
+  return b;
+}
+
+std::uint16_t Reader::ReadWord() {
+  std::uint8_t b[2] = {};
+  if (img_.GetBufferStream().Read(b, 2) != 2) throw EndOfFile{};
+  return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+
+bool Reader::ReadMarker(std::uint16_t& marker) {
+  // Zero bytes between segments are padding; any other byte that is not part
+  // of a marker is damage: passed over so that the rest of the file is still
+  // read, and reported once the file is done.
+  std::uint8_t b = ReadByte();
+  while (true) {
+    if (b != 0xFF) {
+      if (b != 0) Damaged(EC_BADFORMAT);
+      b = ReadByte();
+      continue;
+    }
+    const std::uint8_t m = ReadByte();
+    if (m == 0xFF) continue; // fill byte
+    if (m == 0x00) {
+      Damaged(EC_BADFORMAT);
+      b = ReadByte();
+      continue;
+    }
+    marker = static_cast<std::uint16_t>(0xFF00 | m);
+    return true;
+  }
+}
+
+bool Reader::SegmentLength(std::int64_t& end) {
+  const std::int64_t start = img_.GetBufferStream().GetPosition();
+  const std::uint16_t length = ReadWord();
+  if (length < 2) {
+    // No segment is that short: resume the search for markers after it.
+    Damaged(EC_BADFORMAT);
+    return false;
+  }
+  end = start + length;
+  if (end > img_.GetBufferStream().GetSize()) {
+    fail(EC_ENDOFFILE);
+    return false;
+  }
+  return true;
+}
+
+void Reader::SkipTo(std::int64_t end) {
+  img_.GetBufferStream().Seek(end);
+}
+
+void Reader::Run() {
+  Bs& bs = img_.GetBufferStream();
+  try {
+    std::uint16_t marker = 0;
+    bool more = ReadMarker(marker);
+    while (more && marker != 0xFFD9 && err() == EC_OK) {
+      std::int64_t end = 0;
+      switch (marker) {
+      case 0xFF01: // TEM
+      case 0xFFD8: // a repeated SOI carries nothing
+        break;
+      case 0xFFC0:
+      case 0xFFC1:
+      case 0xFFC2:
+        if (SegmentLength(end)) ReadFrame(marker, end);
+        break;
+      case 0xFFC3:
+        fail(EC_JFIF_LOSSLESS);
+        break;
+      case 0xFFC4:
+        if (SegmentLength(end)) ReadHuffmanTables(end);
+        break;
+      case 0xFFC5:
+        fail(EC_JFIF_DIFFSEQ);
+        break;
+      case 0xFFC6:
+        fail(EC_JFIF_DIFFPROG);
+        break;
+      case 0xFFC7:
+        fail(EC_JFIF_DIFFLOSSLESS);
+        break;
+      case 0xFFDA:
+        if (!frame_seen_)
+          fail(EC_JFIF_SOSBEFORESOF);
+        else if (SegmentLength(end))
+          ReadScan(end);
+        break;
+      case 0xFFDB:
+        if (SegmentLength(end)) ReadQuantTables(end);
+        break;
+      case 0xFFDD:
+        if (SegmentLength(end)) {
+          if (end - bs.GetPosition() >= 2) img_.RestartInterval = ReadWord();
+          SkipTo(end);
+        }
+        break;
+      case 0xFFDE:
+        fail(EC_JFIF_DHP);
+        break;
+      case 0xFFFE:
+        if (SegmentLength(end)) ReadComment(end);
+        break;
+      default:
+        if (marker >= 0xFFC9 && marker <= 0xFFCF) {
+          fail(EC_ARITHMETIC);
+        } else if (marker >= 0xFFD0 && marker <= 0xFFD7) {
+          fail(EC_BADFORMAT); // a restart marker outside a scan
+        } else if (marker >= 0xFFE0 && marker <= 0xFFEF) {
+          if (SegmentLength(end)) ReadApp(marker, end);
+        } else if (SegmentLength(end)) {
+          SkipTo(end);
+        }
+        break;
+      }
+      if (err() != EC_OK) break;
+      more = ReadMarker(marker);
+    }
+  } catch (const EndOfFile&) {
+    if (err() == EC_OK) fail(EC_ENDOFFILE);
+  } catch (const vex::ReadError&) {
+    if (err() == EC_OK) fail(EC_ENDOFFILE);
+  } catch (const std::bad_alloc&) {
+    if (err() == EC_OK) fail(EC_NOMEMORY);
+  } catch (...) {
+    if (err() == EC_OK) fail(EC_EXCEPTION);
+  }
+
+  if (err() == EC_OK && damage_ != EC_OK) fail(damage_);
+  // A frame that ends without a single scan has no picture.
+  if (err() == EC_OK && frame_seen_ && scans_ == 0) fail(EC_ENDOFDATA);
+
+  // A frame held as coefficients (progressive, or sequential in separate
+  // scans) is turned into rows now, also after an error: what was decoded is kept.
+  if (buffered_ && coefficients_ready_ && dib_bits_ && !cancelled_) {
+    try {
+      OutputAll();
+    } catch (...) {
+      if (err() == EC_OK) fail(EC_EXCEPTION);
+    }
+  }
+
+  if (img_.GetImageInfo() && img_.GetBitmapInfo() && app0_seen_) {
+    TvexImageInfo& info = *img_.GetImageInfo();
+    info.SetResolutionUnit(RU_METER);
+    img_.GetBitmapInfo()->bmiHeader.biXPelsPerMeter =
+        vex::round_to_int32(static_cast<long double>(info.XResolution()));
+    img_.GetBitmapInfo()->bmiHeader.biYPelsPerMeter =
+        vex::round_to_int32(static_cast<long double>(info.YResolution()));
+  }
+}
+
+void Reader::ReadFrame(std::uint16_t marker, std::int64_t end) {
+  Bs& bs = img_.GetBufferStream();
+  if (frame_seen_) {
+    // One frame per file: a second one would replace the bitmap being filled.
+    fail(EC_BADFORMAT);
+    return;
+  }
+  frame_seen_ = true;
+  progressive_ = marker == 0xFFC2;
+  img_.SetInterlaced(!progressive_);
+  img_.SetCompression(progressive_ ? CP_JPEG_PROG : CP_JPEG_STD);
+  if (end - bs.GetPosition() < 6) {
+    fail(EC_BADFORMAT);
+    return;
+  }
+  img_.FramePrecision = ReadByte();
+  img_.FrameHeight = ReadWord();
+  img_.FrameWidth = ReadWord();
+  img_.FrameComponentCount = ReadByte();
+  const int nf = img_.FrameComponentCount;
+  if (nf != 1 && nf != 3) {
+    fail(EC_JFIF_COMPONENTS);
+    return;
+  }
+  if (end - bs.GetPosition() < 3 * nf) {
+    fail(EC_BADFORMAT);
+    return;
+  }
+  ncomp_ = nf;
+  img_.ComponentCount = static_cast<std::uint8_t>(nf);
+  for (int i = 0; i < nf; ++i) {
+    const std::uint8_t id = ReadByte(), hv = ReadByte(), tq = ReadByte();
+    img_.FrameComponents[i][0] = id;
+    img_.FrameComponents[i][1] = hv;
+    img_.FrameComponents[i][2] = tq;
+    for (int j = 0; j < i; ++j)
+      if (comps_[j].c->Id == id) {
+        fail(EC_JFIF_COMPID); // two frame components with one id
+        return;
+      }
+    img_.Components[i] = std::make_unique<TvexJPEGComponent>();
+    TvexJPEGComponent* c = img_.Components[i].get();
+    c->Id = id;
+    c->H = hv >> 4;
+    c->V = hv & 15;
+    comps_[i].c = c;
+    comps_[i].quant = tq;
+    if (c->H == 0 || c->V == 0) fail(EC_JFIF_ZEROFREQ);
+  }
+  if (err() != EC_OK) return;
+  if (img_.FramePrecision != 8) {
+    fail(EC_BITDEPTH);
+    return;
+  }
+
+  // Geometry. A one-component frame is coded one block at a time whatever
+  // its sampling factors (T.81 A.2.2).
+  hmax_ = vmax_ = 1;
+  for (int i = 0; i < nf; ++i) {
+    comps_[i].h = nf == 1 ? 1 : comps_[i].c->H;
+    comps_[i].v = nf == 1 ? 1 : comps_[i].c->V;
+    hmax_ = std::max(hmax_, comps_[i].h);
+    vmax_ = std::max(vmax_, comps_[i].v);
+  }
+  for (int i = 0; i < nf; ++i) {
+    // Replication needs whole ratios; the others are refused rather than
+    // decoded into misplaced samples.
+    if (hmax_ % comps_[i].h != 0) fail(EC_JFIF_HFREQ);
+    if (vmax_ % comps_[i].v != 0) fail(EC_JFIF_VFREQ);
+  }
+  if (err() != EC_OK) return;
+  width_ = img_.FrameWidth;
+  height_ = img_.FrameHeight;
+  mcus_across_ = CeilDiv(width_, 8 * hmax_);
+  mcus_down_ = CeilDiv(height_, 8 * vmax_);
+  img_.Hmax = hmax_;
+  img_.Vmax = vmax_;
+  img_.MCUWidth = 8 * hmax_;
+  img_.MCUHeight = 8 * vmax_;
+  img_.MCUsAcross = mcus_across_;
+  img_.MCUsDown = mcus_down_;
+
+  // The bitmap: 8-bit grey or 24-bit.
+  vex::platform::BitmapInfoHeader& h = img_.GetBitmapInfo()->bmiHeader;
+  h.biWidth = width_;
+  h.biHeight = height_;
+  h.biPlanes = 1;
+  h.biBitCount = static_cast<std::uint16_t>(nf == 1 ? 8 : 24);
+  h.biCompression = vex::platform::BI_RGB;
+  h.biClrUsed = 0;
+  if (img_.GetImageInfo() && app0_seen_) {
+    // The section carries the file's resolution from the start.
+    TvexImageInfo& info = *img_.GetImageInfo();
+    const TvexResolutionUnit unit = info.ResolutionUnit();
+    info.SetResolutionUnit(RU_METER);
+    h.biXPelsPerMeter = vex::round_to_int32(static_cast<long double>(info.XResolution()));
+    h.biYPelsPerMeter = vex::round_to_int32(static_cast<long double>(info.YResolution()));
+    info.SetResolutionUnit(unit);
+  }
+  if (nf == 1) img_.CreateGreyPalette(1);
+  if (width_ == 0 || height_ == 0 || !img_.CreateDIB()) {
+    if (err() == EC_OK) fail(EC_WINDOWS);
+    return;
+  }
+  vex::platform::DibSection section;
+  if (!vex::platform::GetDIBSection(img_.GetDIBHandle(), &section)) {
+    fail(EC_WINDOWS);
+    return;
+  }
+  dib_bits_ = static_cast<std::uint8_t*>(section.bmBits);
+  dib_line_ = img_.GetLineWidth();
+  if (nf == 3) {
+    ycc_.Build();
+    std::memcpy(img_.CbToB, ycc_.cb_to_b, sizeof img_.CbToB);
+    std::memcpy(img_.CbToG, ycc_.cb_to_g, sizeof img_.CbToG);
+    std::memcpy(img_.CrToR, ycc_.cr_to_r, sizeof img_.CrToR);
+    std::memcpy(img_.CrToG, ycc_.cr_to_g, sizeof img_.CrToG);
+    std::memcpy(img_.ClampTable, ycc_.clamp_store, sizeof img_.ClampTable);
+  }
+
+  for (int i = 0; i < nf; ++i) {
+    ReaderComponent& rc = comps_[i];
+    TvexJPEGComponent& c = *rc.c;
+    rc.hf = hmax_ / rc.h;
+    rc.vf = vmax_ / rc.v;
+    rc.blocks_per_line = rc.h * mcus_across_;
+    rc.blocks_down = rc.v * mcus_down_;
+    rc.scan_cols = CeilDiv(CeilDiv(std::int64_t{width_} * rc.h, hmax_), 8);
+    rc.scan_rows = CeilDiv(CeilDiv(std::int64_t{height_} * rc.v, vmax_), 8);
+    rc.stride = 8 * std::int64_t{rc.blocks_per_line};
+    const std::int64_t bytes = rc.stride * 8 * rc.v + 64;
+    if (bytes > kMaxAllocation) {
+      fail(EC_NOMEMORY);
+      return;
+    }
+    rc.rows.assign(static_cast<std::size_t>(bytes), 0);
+    if (rc.hf > 1) rc.wide.assign(static_cast<std::size_t>(width_) + 64, 0);
+    c.Hmax = hmax_;
+    c.Vmax = vmax_;
+    c.Hf = rc.hf;
+    c.Vf = rc.vf;
+    c.BlocksDown = rc.blocks_down;
+    c.BlocksPerLine = rc.blocks_per_line;
+    c.MCUsDown = mcus_down_;
+    c.MCUsAcross = mcus_across_;
+    c.ScanRows = rc.scan_rows;
+    c.ScanColumns = rc.scan_cols;
+    c.MCUWidth = 8 * hmax_;
+    c.MCUHeight = 8 * vmax_;
+    c.ImageHeight = height_;
+    c.ImageWidth = width_;
+    c.Stream = &img_.GetBufferStream();
+  }
+  SkipTo(end);
+}
+
+void Reader::ReadQuantTables(std::int64_t end) {
+  Bs& bs = img_.GetBufferStream();
+  while (bs.GetPosition() < end && err() == EC_OK) {
+    const std::uint8_t pq_tq = ReadByte();
+    const bool wide = pq_tq > 15;
+    const int id = pq_tq & 15;
+    const std::int64_t size = wide ? 128 : 64;
+    if (end - bs.GetPosition() < size) {
+      fail(EC_BADFORMAT);
+      break;
+    }
+    if (id > 3) {
+      // Only ids 0..3 exist; no frame can name another, so the table is passed over.
+      SkipTo(bs.GetPosition() + size);
+      continue;
+    }
+    std::uint8_t raw[128];
+    if (bs.Read(raw, static_cast<std::int32_t>(size)) != size) throw EndOfFile{};
+    QuantTable& t = img_.QuantTables[id];
+    t.PrecisionId = static_cast<std::uint8_t>(id);
+    for (int i = 0; i < 64; ++i)
+      t.Entries[i] = wide ? static_cast<std::uint16_t>((raw[2 * i] << 8) | raw[2 * i + 1]) : raw[i];
+    quant_defined_[id] = true;
+  }
+  SkipTo(end);
+}
+
+void Reader::ReadHuffmanTables(std::int64_t end) {
+  Bs& bs = img_.GetBufferStream();
+  while (bs.GetPosition() < end && err() == EC_OK) {
+    const std::uint8_t tc_th = ReadByte();
+    const int cls = tc_th > 15 ? 1 : 0;
+    const int id = tc_th & 15;
+    if (id > 3) {
+      fail(EC_JFIF_HUFFTABLES);
+      break;
+    }
+    if (end - bs.GetPosition() < 16) {
+      fail(EC_BADFORMAT);
+      break;
+    }
+    std::uint8_t counts[16];
+    if (bs.Read(counts, 16) != 16) throw EndOfFile{};
+    img_.DHTHeaders[cls][id][0] = tc_th;
+    std::memcpy(&img_.DHTHeaders[cls][id][1], counts, 16);
+    int sum = 0;
+    for (int i = 0; i < 16; ++i) sum += counts[i];
+    if (sum >= 257) {
+      fail(EC_HUFFMANSIZE);
+      break;
+    }
+    if (end - bs.GetPosition() < sum) {
+      fail(EC_BADFORMAT);
+      break;
+    }
+    std::uint8_t values[256];
+    if (bs.Read(values, sum) != sum) throw EndOfFile{};
+    auto& slot = img_.HuffmanTables[cls][id];
+    if (!slot) {
+      slot = std::make_unique<TvexHuffmanJPEG>(256, 16);
+      slot->OnReadBits = [&bs](std::uint16_t n) { return bs.ReadBits(n); };
+    }
+    for (int i = 0; i < sum; ++i) slot->SetValues(i, values[i]);
+    fail(slot->DefineTable(sum, counts));
+  }
+  if (err() == EC_OK) SkipTo(end);
+}
+
+void Reader::ReadApp(std::uint16_t marker, std::int64_t end) {
+  Bs& bs = img_.GetBufferStream();
+  // The JFIF header is the first APP0 that says "JFIF"; other application
+  // segments (Exif, ICC, Adobe...) come in any order and are passed over.
+  if (marker == 0xFFE0 && !app0_seen_ && end - bs.GetPosition() >= 14) {
+    std::uint8_t body[14];
+    if (bs.Read(body, 14) != 14) throw EndOfFile{};
+    if (std::memcmp(body, "JFIF\0", 5) == 0) {
+      app0_seen_ = true;
+      std::memcpy(img_.JFIFHeader, body, 14);
+      if (TvexImageInfo* info = img_.GetImageInfo()) {
+        info->SetVersion(vex::to_double(body[5] + body[6] / 10.0L));
+        const std::int32_t xd = (body[8] << 8) | body[9];
+        const std::int32_t yd = (body[10] << 8) | body[11];
+        switch (body[7]) {
+        case 1:
+        case 2:
+          info->SetResolutionUnit(body[7] == 1 ? RU_INCH : RU_CENTIMETER);
+          info->SetXResolution(xd);
+          info->SetYResolution(yd);
+          break;
+        case 0:
+          info->SetResolutionUnit(RU_NONE);
+          info->SetAspectNumerator(static_cast<std::int16_t>(xd));
+          info->SetAspectDenominator(static_cast<std::int16_t>(yd));
+          break;
+        default:
+          break;
+        }
+      }
+    }
+  }
+  if (marker == 0xFFEE && end - bs.GetPosition() >= 12) {
+    // Adobe's segment says whether colour components were transformed at all.
+    std::uint8_t body[12];
+    if (bs.Read(body, 12) != 12) throw EndOfFile{};
+    if (std::memcmp(body, "Adobe", 5) == 0) adobe_transform_ = body[11];
+  }
+  SkipTo(end);
+}
+
+void Reader::ReadComment(std::int64_t end) {
+  Bs& bs = img_.GetBufferStream();
+  const std::int64_t n = end - bs.GetPosition();
+  std::string text(static_cast<std::size_t>(n), '\0');
+  if (n > 0 && bs.Read(text.data(), static_cast<std::int32_t>(n)) != n) throw EndOfFile{};
+  // The writer ends its text with a 0 byte; other writers do not, and their
+  // last character is kept.
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  if (img_.GetImageInfo()) img_.GetImageInfo()->SetDescription(text);
+  SkipTo(end);
+}
+
+bool Reader::SetupScan(std::int64_t end) {
+  Bs& bs = img_.GetBufferStream();
+  if (++scans_ > kMaxScans) {
+    fail(EC_BADDECOMPRESS);
+    return false;
+  }
+  const int ns = ReadByte();
+  if (ns < 1 || ns > ncomp_) {
+    fail(EC_JFIF_COMPONENTS);
+    return false;
+  }
+  if (end - bs.GetPosition() < 2 * ns + 3) {
+    fail(EC_BADFORMAT);
+    return false;
+  }
+  img_.ScanCount = static_cast<std::uint8_t>(ns);
+  int td[4], ta[4];
+  nscan_ = 0;
+  for (int i = 0; i < ns; ++i) {
+    const std::uint8_t id = ReadByte(), t = ReadByte();
+    img_.ScanSelectors[i][0] = id;
+    img_.ScanSelectors[i][1] = t;
+    int found = -1;
+    for (int j = 0; j < ncomp_; ++j)
+      if (comps_[j].c->Id == id) found = j;
+    if (found < 0) {
+      fail(EC_JFIF_COMPID);
+      return false;
+    }
+    for (int k = 0; k < nscan_; ++k)
+      if (scan_[k] == found) {
+        fail(EC_DUPLICATESCAN);
+        return false;
+      }
+    scan_[nscan_++] = found;
+    td[i] = t >> 4;
+    ta[i] = t & 15;
+  }
+  ss_ = ReadByte();
+  se_ = ReadByte();
+  const std::uint8_t ahal = ReadByte();
+  ah_ = ahal >> 4;
+  al_ = ahal & 15;
+  img_.ScanSs = static_cast<std::uint8_t>(ss_);
+  img_.ScanSe = static_cast<std::uint8_t>(se_);
+  img_.ScanAhAl = ahal;
+  img_.Ah = static_cast<std::uint8_t>(ah_);
+  img_.Al = static_cast<std::uint8_t>(al_);
+  img_.Interleaved = ns > 1;
+
+  if (progressive_) {
+    if (ss_ == 0 && se_ != 0) {
+      fail(EC_JFIF_DCANDAC);
+      return false;
+    }
+    if (ss_ != 0 && ns != 1) {
+      fail(EC_JFIF_COMPONENTS);
+      return false;
+    }
+    if (ss_ > se_ || se_ > 63) {
+      fail(EC_BADDECOMPRESS);
+      return false;
+    }
+    // A refinement adds exactly one bit below the previous scan's; point
+    // transforms beyond 13 bits cannot hold an 8-bit coefficient.
+    if (al_ > 13 || (ah_ != 0 && al_ != ah_ - 1)) {
+      fail(EC_JFIF_SUCCAPPROX);
+      return false;
+    }
+  } else {
+    for (int i = 0; i < nscan_; ++i)
+      if (comps_[scan_[i]].scanned) {
+        fail(EC_DUPLICATESCAN);
+        return false;
+      }
+  }
+
+  const bool need_dc = !progressive_ || (ss_ == 0 && ah_ == 0);
+  const bool need_ac = !progressive_ || ss_ != 0;
+  for (int i = 0; i < nscan_; ++i) {
+    ReaderComponent& rc = comps_[scan_[i]];
+    TvexJPEGComponent& c = *rc.c;
+    if (rc.quant > 3) {
+      fail(EC_JFIF_COMPID);
+      return false;
+    }
+    TvexHuffmanJPEG* dc = td[i] <= 3 ? img_.HuffmanTables[0][td[i]].get() : nullptr;
+    TvexHuffmanJPEG* ac = ta[i] <= 3 ? img_.HuffmanTables[1][ta[i]].get() : nullptr;
+    if (!quant_defined_[rc.quant] || (need_dc && (!dc || !dc->Ready)) ||
+        (need_ac && (!ac || !ac->Ready))) {
+      fail(EC_JFIF_MISSINGTABLE);
+      return false;
+    }
+    c.DCTable = need_dc ? dc : nullptr;
+    c.ACTable = need_ac ? ac : nullptr;
+    c.Ss = static_cast<std::uint8_t>(ss_);
+    c.Se = static_cast<std::uint8_t>(se_);
+    c.Ah = static_cast<std::uint8_t>(ah_);
+    c.Al = static_cast<std::uint8_t>(al_);
+    c.DCT.SetInverseTable(img_.QuantTables[rc.quant]);
+    img_.ScanComponents[i] = &c;
+  }
+  img_.ScanComponentCount = nscan_;
+  // Colour components are YCbCr unless the file says they are R, G, B: an
+  // Adobe segment with transform 0, or (without JFIF or Adobe segment)
+  // component ids 'R', 'G', 'B'.
+  rgb_ = ncomp_ == 3 && !app0_seen_ &&
+         (adobe_transform_ == 0 || (adobe_transform_ < 0 && comps_[0].c->Id == 'R' &&
+                                    comps_[1].c->Id == 'G' && comps_[2].c->Id == 'B'));
+
+  if (!buffered_ && !direct_) {
+    if (progressive_ || nscan_ < ncomp_) {
+      buffered_ = true;
+      if (!AllocateCoefficients()) return false;
+    } else {
+      direct_ = true;
+    }
+  }
+  for (int i = 0; i < nscan_; ++i) comps_[scan_[i]].scanned = true;
+  return true;
+}
+
+bool Reader::AllocateCoefficients() {
+  for (int i = 0; i < ncomp_; ++i) {
+    const ReaderComponent& rc = comps_[i];
+    const std::int64_t n = std::int64_t{rc.blocks_per_line} * rc.blocks_down * 64;
+    if (n * 2 > kMaxAllocation) {
+      fail(EC_NOMEMORY);
+      return false;
+    }
+    rc.c->Coefficients.assign(static_cast<std::size_t>(n), 0);
+  }
+  coefficients_ready_ = true;
+  return true;
+}
+
+void Reader::ReadScan(std::int64_t end) {
+  if (!SetupScan(end)) return;
+  SkipTo(end);
+  Bs& bs = img_.GetBufferStream();
+  bs.ResetBits();
+  bits_.Begin(&PullFromStream, &bs);
+  img_.RestartCount = 0; // each scan numbers its restart markers from RST0 (T.81 E.1.4)
+  try {
+    if (progressive_)
+      ProgressiveScan();
+    else
+      SequentialScan();
+  } catch (const vex::ReadError&) {
+    fail(EC_READFROMFILE);
+  } catch (const std::bad_alloc&) {
+    fail(EC_NOMEMORY);
+  } catch (...) {
+    fail(EC_EXCEPTION);
+  }
+  // The marker loop goes on at the marker that ends the entropy-coded data.
+  const std::int32_t back = bits_.Finish();
+  bs.Seek(bs.GetPosition() - back);
+}
+
+// ---------------------------------------------------------------------------
+// Sequential scans
+
+void Reader::ResetPredictors() {
+  for (int i = 0; i < ncomp_; ++i) {
+    comps_[i].c->LastDC = 0;
+    comps_[i].c->EOBRun = 0;
+  }
+}
+
+bool Reader::Restart() {
+  if (img_.RestartInterval == 0 || img_.MCUCount != img_.RestartInterval) return true;
+  const int n = bits_.TakeRestart();
+  if (bits_.Skipped()) Damaged(EC_BADDECOMPRESS);
+  if (n != img_.RestartCount) {
+    fail(EC_BADDECOMPRESS);
+    return false;
+  }
+  img_.RestartCount = static_cast<std::uint16_t>((n + 1) & 7);
+  ResetPredictors();
+  img_.MCUCount = 0;
+  return true;
+}
+
+bool Reader::Progress(int row, int rows) {
+  if (!img_.OnProgress) return true;
+  bool cancel = false;
+  img_.OnProgress(&img_, static_cast<int>(std::int64_t{row} * 100 / rows), cancel);
+  if (cancel) {
+    fail(EC_USERCANCEL);
+    cancelled_ = true;
+    return false;
+  }
+  return true;
+}
+
+int Reader::DecodeDC(TvexJPEGComponent& c) {
+  if (bits_.Available() < 32) bits_.Fill();
+  int used = 0;
+  const int s = c.DCTable->DecodeFast(bits_.Peek(32), used);
+  // No code matched, or a category no 8-bit difference has: corrupt data.
+  if (s < 0 || s > 16) throw vex::ImagingError(kMsgValueOutOfRange);
+  bits_.Skip(used);
+  const int diff = vex::jpeg::Extend(static_cast<int>(bits_.Get(s)), s);
+  // The predictor wraps like the 16-bit coefficient it feeds.
+  c.LastDC = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.LastDC) +
+                                       static_cast<std::uint32_t>(diff));
+  return c.LastDC;
+}
+
+// Returns true when the block has AC coefficients.
+bool Reader::DecodeSequential(TvexJPEGComponent& c, std::int16_t* blk) {
+  blk[0] = static_cast<std::int16_t>(DecodeDC(c));
+  const TvexHuffmanJPEG& ac = *c.ACTable;
+  BitReader& br = bits_;
+  bool any = false;
+  for (int k = 1; k < 64;) {
+    // 32 bits cover the longest code (17 bits when nothing matches) and the
+    // magnitude bits after it.
+    if (br.Available() < 32) br.Fill();
+    int used = 0;
+    const int rs = ac.DecodeFast(br.Peek(32), used);
+    if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
+    br.Skip(used);
+    const int r = rs >> 4, s = rs & 15;
+    if (s != 0) {
+      k += r;
+      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+      blk[ZigZag[k]] =
+          static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(br.Peek(s)), s));
+      br.Skip(s);
+      any = true;
+      ++k;
+    } else if (r == 15) {
+      k += 16;
+    } else {
+      break;
+    }
+  }
+  return any;
+}
+
+void Reader::InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row,
+                          int col) {
+  std::uint8_t* dst = rc.rows.data() + 8 * row * rc.stride + 8 * std::int64_t{col};
+  if (dc_only) {
+    const std::uint8_t v = DCOnlySample(rc.c->DCT, blk[0]);
+    for (int y = 0; y < 8; ++y) std::memset(dst + y * rc.stride, v, 8);
+    return;
+  }
+  rc.c->DCT.InverseDCT(blk, dst, static_cast<std::ptrdiff_t>(rc.stride));
+}
+
+void Reader::SequentialScan() {
+  ResetPredictors();
+  img_.MCUCount = 0;
+  const bool inter = nscan_ > 1;
+  ReaderComponent& first = comps_[scan_[0]];
+  const int rows = inter ? mcus_down_ : first.scan_rows;
+  const int cols = inter ? mcus_across_ : first.scan_cols;
+  for (int i = 0; i < rows; ++i) {
+    if (!Progress(i, rows)) return;
+    for (int m = 0; m < cols; ++m) {
+      if (!Restart()) return;
+      for (int s = 0; s < nscan_; ++s) {
+        ReaderComponent& rc = comps_[scan_[s]];
+        const int bv = inter ? rc.v : 1, bh = inter ? rc.h : 1;
+        for (int v = 0; v < bv; ++v)
+          for (int h = 0; h < bh; ++h) {
+            const int col = m * bh + h;
+            if (direct_) {
+              std::memset(rc.block, 0, sizeof rc.block);
+              const bool ac = DecodeSequential(*rc.c, rc.block);
+              InverseBlock(rc, rc.block, !ac, v, col);
+            } else {
+              std::int16_t* blk = rc.c->BlockAt(i * bv + v, col);
+              std::memset(blk, 0, 64 * sizeof(std::int16_t));
+              DecodeSequential(*rc.c, blk);
+            }
+          }
+      }
+      ++img_.MCUCount;
+    }
+    if (direct_) OutputMCURow(i);
+    if (bits_.Truncated()) {
+      fail(EC_ENDOFFILE);
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+void Reader::OutputMCURow(int mcu_row) {
+  const std::int32_t y0 = mcu_row * 8 * vmax_;
+  const std::int32_t y1 = std::min(height_, y0 + 8 * vmax_);
+  int wide_row[3] = {-1, -1, -1};
+  for (std::int32_t y = y0; y < y1; ++y) {
+    const int r = y - y0;
+    std::uint8_t* dst = dib_bits_ + (height_ - 1 - y) * dib_line_;
+    if (ncomp_ == 1) {
+      std::memcpy(dst, comps_[0].rows.data() + r * comps_[0].stride,
+                  static_cast<std::size_t>(width_));
+      continue;
+    }
+    const std::uint8_t* p[3];
+    for (int c = 0; c < 3; ++c) {
+      ReaderComponent& rc = comps_[c];
+      const int src_row = r / rc.vf;
+      const std::uint8_t* src = rc.rows.data() + src_row * rc.stride;
+      if (rc.hf == 1) {
+        p[c] = src;
+      } else {
+        if (wide_row[c] != src_row) {
+          upsample_row(src, rc.wide.data(), rc.hf, width_);
+          wide_row[c] = src_row;
+        }
+        p[c] = rc.wide.data();
+      }
+    }
+    if (rgb_)
+      rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
+    else
+      ycc_to_bgr_row(ycc_, p[0], p[1], p[2], dst, width_);
+  }
+}
+
+void Reader::OutputAll() {
+  for (int i = 0; i < mcus_down_; ++i) {
+    for (int c = 0; c < ncomp_; ++c) {
+      ReaderComponent& rc = comps_[c];
+      for (int v = 0; v < rc.v; ++v)
+        for (int b = 0; b < rc.blocks_per_line; ++b) {
+          const std::int16_t* blk = rc.c->BlockAt(i * rc.v + v, b);
+          InverseBlock(rc, blk, DCOnly(blk), v, b);
+        }
+    }
+    OutputMCURow(i);
+  }
+}
+
 } // namespace vex::jpeg
+
+// ---------------------------------------------------------------------------
+// TvexJPEGImage
+
+TvexErrorCode TvexJPEGImage::ReadHeader(Stream* stream) {
+  if (TvexImageFile::ReadHeader(stream) == EC_FILENOTOPEN) return Error;
+  if (BufferStream.GetSource() != stream) BufferStream.SetSource(stream);
+  try {
+    const std::int64_t at = BufferStream.GetPosition();
+    std::uint8_t sig[2] = {};
+    const std::int32_t got = BufferStream.Read(sig, 2);
+    BufferStream.Seek(at);
+    if (got == 2 && sig[0] == 0xFF && sig[1] == 0xD8) Error = EC_OK;
+  } catch (...) {
+    // A stream that cannot be read is not recognised.
+  }
+  return Error;
+}
+
+void TvexJPEGImage::ReadImage(Stream* stream) {
+  DIBHandle = DibHandle::Null;
+  DIBBits = nullptr;
+  if (!stream) {
+    Error = EC_FILENOTOPEN;
+    return;
+  }
+  BufferStream.SetSource(stream);
+  BufferStream.SetBigEndian(true);
+  if (ReadHeader(stream) != EC_OK) return;
+  Compression = CP_JPEG_STD;
+  try {
+    SeekFromStart(0);
+    std::uint8_t soi[2] = {};
+    if (BufferStream.Read(soi, 2) != 2 || soi[0] != 0xFF || soi[1] != 0xD8) {
+      Error = EC_BADFORMAT;
+      return;
+    }
+    auto reader = std::make_unique<vex::jpeg::Reader>(*this);
+    reader->Run();
+  } catch (const std::bad_alloc&) {
+    Error = EC_NOMEMORY;
+  } catch (...) {
+    if (Error == EC_OK) Error = EC_ENDOFFILE;
+  }
+  try {
+    BufferStream.ResetBits();
+    stream->SetPosition(BufferStream.GetPosition());
+  } catch (...) {
+    // Positioning the caller's stream is a courtesy; the image is read.
+  }
+}

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "vexDCT.h"
+#include "vexImageFile.h"
 
 #include "platform/exceptions.h"
 #include "platform/rounding.h"
@@ -87,9 +88,12 @@ public:
   // True once a marker stopped the data.
   bool AtMarker() const { return marker_ != 0; }
 
-  // At a restart point: drops the reservoir, skips the 0xFF run and consumes the
-  // marker after it. Returns its number 0..7 for an RSTn, -1 for anything else.
+  // At a restart point: drops the reservoir, passes over anything up to the
+  // next marker (see Skipped) and consumes it. Returns its number 0..7 for an
+  // RSTn, -1 for anything else.
   int TakeRestart();
+  // True when the last TakeRestart passed over data bytes before its marker.
+  bool Skipped() const { return skipped_; }
 
   // Ends the entropy-coded segment: drops the reservoir and moves on to the
   // next marker that is not an RSTn (bytes before it belong to the segment).
@@ -107,6 +111,7 @@ private:
   const std::uint8_t* end_ = buf_;
   int marker_ = 0;
   bool eof_ = false;
+  bool skipped_ = false;
   Pull pull_ = nullptr;
   void* ctx_ = nullptr;
   std::uint8_t buf_[kBitChunk + 2];
@@ -144,8 +149,115 @@ void ycc_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const std::u
                          const std::uint8_t* cr, std::uint8_t* bgr, int width);
 #endif
 
+// One image row of R, G, B components to blue, green, red bytes.
+void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                    std::uint8_t* bgr, int width);
+
 // Horizontal replication: out_width samples, each source sample repeated
 // `factor` times.
 void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width);
+
+// Reader-side state of one frame component.
+struct ReaderComponent {
+  TvexJPEGComponent* c = nullptr;
+  int h = 1, v = 1;   // sampling factors as decoded (1 and 1 in a one-component frame)
+  int hf = 1, vf = 1; // replication factors Hmax / h, Vmax / v
+  int quant = 0;      // quantisation table id of the frame
+  // Blocks of the whole component (MCU-padded) and of a one-component scan.
+  std::int32_t blocks_per_line = 0, blocks_down = 0;
+  std::int32_t scan_cols = 0, scan_rows = 0;
+  // One MCU row of samples at the component's own resolution.
+  std::vector<std::uint8_t> rows;
+  std::int64_t stride = 0;
+  // One image row replicated to full width (components with hf > 1).
+  std::vector<std::uint8_t> wide;
+  bool scanned = false;
+  // Coefficients of the block being decoded (sequential frames decoded
+  // straight to the bitmap).
+  alignas(16) std::int16_t block[64] = {};
+};
+
+// One ReadImage of a TvexJPEGImage: the marker loop, the segments, the scans
+// and the output of decoded rows into the bitmap.
+class Reader {
+public:
+  explicit Reader(TvexJPEGImage& img) : img_(img) {}
+
+  // After the SOI: markers up to the EOI or the first error, then the rows of
+  // a frame held as coefficients.
+  void Run();
+
+private:
+  using Bs = TvexBufferStream;
+
+  TvexErrorCode err() const { return img_.GetError(); }
+  void fail(TvexErrorCode e) { img_.SetError(e); }
+  // Damage the reader passes over: reported when the file is done, unless a
+  // worse error ends it first.
+  void Damaged(TvexErrorCode e) {
+    if (damage_ == EC_OK) damage_ = e;
+  }
+
+  // Marker loop helpers.
+  std::uint8_t ReadByte();
+  std::uint16_t ReadWord();
+  bool ReadMarker(std::uint16_t& marker);
+  bool SegmentLength(std::int64_t& end);
+  void SkipTo(std::int64_t end);
+
+  // Segments.
+  void ReadFrame(std::uint16_t marker, std::int64_t end);
+  void ReadQuantTables(std::int64_t end);
+  void ReadHuffmanTables(std::int64_t end);
+  void ReadApp(std::uint16_t marker, std::int64_t end);
+  void ReadComment(std::int64_t end);
+  void ReadScan(std::int64_t end);
+  bool SetupScan(std::int64_t end);
+
+  // Scans.
+  void SequentialScan();
+  void ProgressiveScan();
+  bool Restart();
+  bool Progress(int row, int rows);
+  bool DecodeSequential(TvexJPEGComponent& c, std::int16_t* blk);
+  int DecodeDC(TvexJPEGComponent& c);
+  void DecodeDCFirst(TvexJPEGComponent& c, std::int16_t* blk);
+  void DecodeDCRefine(std::int16_t* blk);
+  void DecodeACFirst(TvexJPEGComponent& c, std::int16_t* blk);
+  void DecodeACRefine(TvexJPEGComponent& c, std::int16_t* blk);
+  void ResetPredictors();
+  bool AllocateCoefficients();
+
+  // Output.
+  void InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row, int col);
+  void OutputMCURow(int mcu_row);
+  void OutputAll();
+
+  TvexJPEGImage& img_;
+  BitReader bits_;
+  ReaderComponent comps_[3];
+  int ncomp_ = 0;
+  int scan_[4] = {}; // frame indexes of the current scan's components
+  int nscan_ = 0;
+  int ss_ = 0, se_ = 63, ah_ = 0, al_ = 0;
+  bool frame_seen_ = false;
+  bool app0_seen_ = false;
+  bool progressive_ = false;
+  bool buffered_ = false; // coefficients kept for the whole frame
+  bool direct_ = false;   // a sequential frame decoded straight into the bitmap
+  bool coefficients_ready_ = false;
+  bool quant_defined_[4] = {};
+  int scans_ = 0;
+  bool cancelled_ = false;
+  TvexErrorCode damage_ = EC_OK;
+  bool rgb_ = false;         // colour components stored as R, G, B (no YCbCr transform)
+  int adobe_transform_ = -1; // transform byte of an Adobe APP14 segment
+  std::int32_t width_ = 0, height_ = 0;
+  int hmax_ = 1, vmax_ = 1;
+  std::int32_t mcus_across_ = 0, mcus_down_ = 0;
+  std::uint8_t* dib_bits_ = nullptr;
+  std::int64_t dib_line_ = 0;
+  YccTables ycc_;
+};
 
 } // namespace vex::jpeg
