@@ -9,6 +9,8 @@ std::unique_ptr<TvexImageFile> vexMakeFormat(TvexFileFormat format,
   case FF_BMP:
   case FF_DIB:
     return std::make_unique<TvexBmpImage>();
+  case FF_JPEG:
+    return std::make_unique<TvexJPEGImage>(mgr.GetJPEGSampling());
   default:
     return nullptr;
   }
