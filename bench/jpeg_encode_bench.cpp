@@ -1,0 +1,160 @@
+// JPEG encoding: 1024 x 768 and 4000 x 3000 24-bit pictures at quality 80
+// with 4:2:0 chroma (the batch's settings), baseline and progressive, into
+// memory; and the forward DCT kernels (SIMD and portable) per block.
+//
+// With PARVULA_BENCH_IMAGE=<binary PPM> it also encodes that picture.
+// `jpeg_encode_bench --encode IN.ppm OUT.jpg [quality]` encodes one file and
+// exits (a stand-in for the command line in bench/run_jpeg_encode_compare.sh).
+#include "vexDCT.h"
+#include "vexImageFile.h"
+
+#include "platform/cpu_features.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A photograph-like picture: smooth gradients, fine texture and hard edges.
+std::unique_ptr<TvexImage> make_picture(int w, int h) {
+  auto image = std::make_unique<TvexImage>();
+  image->SetWidth(w);
+  image->SetHeight(h);
+  image->SetBitCount(24);
+  std::uint32_t state = 12345;
+  for (int y = 0; y < h; ++y) {
+    std::uint8_t* row = image->ScanLine(y);
+    for (int x = 0; x < w; ++x) {
+      state = state * 1103515245u + 12345u;
+      const int noise = static_cast<int>((state >> 16) & 7);
+      const bool edge = ((x / 97) + (y / 61)) % 5 == 0;
+      row[3 * x + 0] = static_cast<std::uint8_t>(((x * 255) / w + noise) & 255);
+      row[3 * x + 1] = static_cast<std::uint8_t>(edge ? 240 : ((y * 255) / h + noise) & 255);
+      row[3 * x + 2] = static_cast<std::uint8_t>(((x + y) / 16 + noise) & 255);
+    }
+  }
+  return image;
+}
+
+std::unique_ptr<TvexImage> read_ppm(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int w = 0, h = 0, maxval = 0;
+  in >> magic >> w >> h >> maxval;
+  in.get();
+  if (!in || magic != "P6" || maxval != 255 || w <= 0 || h <= 0) return nullptr;
+  auto image = std::make_unique<TvexImage>();
+  image->SetWidth(w);
+  image->SetHeight(h);
+  image->SetBitCount(24);
+  if (!image->Bits()) return nullptr;
+  std::vector<char> line(static_cast<std::size_t>(w) * 3);
+  for (int y = 0; y < h; ++y) {
+    in.read(line.data(), static_cast<std::streamsize>(line.size()));
+    std::uint8_t* row = image->ScanLine(y);
+    for (int x = 0; x < w; ++x) {
+      row[3 * x] = static_cast<std::uint8_t>(line[3 * x + 2]);
+      row[3 * x + 1] = static_cast<std::uint8_t>(line[3 * x + 1]);
+      row[3 * x + 2] = static_cast<std::uint8_t>(line[3 * x]);
+    }
+  }
+  return in ? std::move(image) : nullptr;
+}
+
+std::size_t encode(TvexImage& image, TvexCompression compression, unsigned quality = 80) {
+  TvexJPEGImage jpeg(1);
+  jpeg.SetQuality(static_cast<std::uint16_t>(quality));
+  jpeg.SetCompression(compression);
+  vex::platform::MemoryStream out;
+  jpeg.SaveToStream(out, image.GetDibHandle());
+  if (jpeg.GetError() != EC_OK) return 0;
+  return static_cast<std::size_t>(out.Size());
+}
+
+void BM_Encode(benchmark::State& state, int w, int h, TvexCompression compression) {
+  auto image = make_picture(w, h);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = encode(*image, compression);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.counters["MPix/s"] = benchmark::Counter(
+      static_cast<double>(w) * h * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+}
+BENCHMARK_CAPTURE(BM_Encode, 1024x768_q80_420, 1024, 768, CP_JPEG_STD)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Encode, 4000x3000_q80_420, 4000, 3000, CP_JPEG_STD)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Encode, 1024x768_q80_420_progressive, 1024, 768, CP_JPEG_PROG)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Encode, 4000x3000_q80_420_progressive, 4000, 3000, CP_JPEG_PROG)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_EncodeFile(benchmark::State& state) {
+  const char* path = std::getenv("PARVULA_BENCH_IMAGE");
+  auto image = path ? read_ppm(path) : nullptr;
+  if (!image) {
+    state.SkipWithError("set PARVULA_BENCH_IMAGE to a binary PPM");
+    return;
+  }
+  std::size_t bytes = 0;
+  for (auto _ : state) bytes = encode(*image, CP_JPEG_STD);
+  state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_EncodeFile)->Unit(benchmark::kMillisecond);
+
+void BM_ForwardDCT(benchmark::State& state, bool simd) {
+  TvexDCT dct;
+  dct.SetForwardTable(
+      vex::jpeg::MakeQuantTable(vex::jpeg::LuminanceBase, vex::jpeg::QualityScale(80), 0));
+  std::vector<std::uint8_t> samples(64 * 1024);
+  std::uint32_t s = 7;
+  for (auto& v : samples) v = static_cast<std::uint8_t>((s = s * 1103515245u + 12345u) >> 24);
+  std::int16_t out[64];
+  if (simd && !vex::jpeg::detail::ForwardDCTSimd(dct, samples.data(), 8, out)) {
+    state.SkipWithError("no SIMD kernels");
+    return;
+  }
+  for (auto _ : state) {
+    for (std::size_t b = 0; b < samples.size(); b += 64) {
+      if (simd)
+        vex::jpeg::detail::ForwardDCTSimd(dct, samples.data() + b, 8, out);
+      else
+        vex::jpeg::detail::ForwardDCTPortable(dct, samples.data() + b, 8, out);
+      benchmark::DoNotOptimize(out);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+}
+BENCHMARK_CAPTURE(BM_ForwardDCT, simd, true);
+BENCHMARK_CAPTURE(BM_ForwardDCT, portable, false);
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "--encode") == 0) {
+    auto image = read_ppm(argv[2]);
+    if (!image) {
+      std::fprintf(stderr, "cannot read %s\n", argv[2]);
+      return 1;
+    }
+    TvexJPEGImage jpeg(1);
+    jpeg.SetQuality(static_cast<std::uint16_t>(argc >= 5 ? std::atoi(argv[4]) : 80));
+    jpeg.SetCompression(CP_JPEG_STD);
+    jpeg.SaveToFile(argv[3], image->GetDibHandle());
+    return jpeg.GetError() == EC_OK ? 0 : 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
