@@ -1,0 +1,151 @@
+// parvula-cli info and convert: output, files written and exit statuses.
+#include "vexImageFile.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+namespace {
+
+std::string cli_path() {
+  if (const char* p = std::getenv("PARVULA_CLI")) return p;
+  return (fs::path(PARVULA_BINARY_DIR) / "cli" / "parvula-cli").string();
+}
+
+struct CliRun {
+  int status = -1;
+  std::string out; // stdout and stderr together
+};
+
+// Words joined by spaces (built by appending: g++ 12 warns falsely on
+// chains of string additions).
+std::string join(std::initializer_list<std::string> words) {
+  std::string s;
+  for (const std::string& w : words) {
+    if (!s.empty()) s += ' ';
+    s += w;
+  }
+  return s;
+}
+
+CliRun run(const std::string& args) {
+  CliRun r;
+  const std::string cmd = join({cli_path(), args, "2>&1"});
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  std::array<char, 4096> buf{};
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  const int raw = pclose(p);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return r;
+}
+
+std::string digest_of(const fs::path& file) {
+  TvexImageFileMgr m;
+  TvexImage image;
+  image.SetDibHandle(m.LoadImage(file.string(), FF_DETECT));
+  return m.GetLastError() == EC_OK ? pixel_digest(image) : "error";
+}
+
+class Cli : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!fs::exists(cli_path())) GTEST_SKIP() << "no parvula-cli at " << cli_path();
+    dir = scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    TvexImage image;
+    make_random_image(image, 21, 9, 8, 4);
+    TvexBmpImage w;
+    w.SaveToFile((dir / "in.bmp").string(), image.GetDibHandle());
+    ASSERT_EQ(w.GetError(), EC_OK);
+  }
+  std::string at(const char* name) const {
+    std::string q(1, '\'');
+    q += (dir / name).string();
+    q += '\'';
+    return q;
+  }
+  fs::path dir;
+};
+
+} // namespace
+
+TEST_F(Cli, InfoDescribesAFile) {
+  const CliRun r = run(join({"info", at("in.bmp")}));
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* line : {"format: 20 Windows or OS/2 Bitmap", "size: 21 x 9", "bit count: 8",
+                           "colour format: 4 8-bit palette", "compression: 0 None", "file size: "})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  EXPECT_EQ(r.out.find("error"), std::string::npos);
+}
+
+TEST_F(Cli, InfoReportsEveryFileAndFailsWhenOneFails) {
+  write_file(dir / "text.bmp", std::vector<std::uint8_t>(64, 'x'));
+  const CliRun r = run(join({"info", at("in.bmp"), at("missing.bmp"), at("text.bmp")}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("size: 21 x 9"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("error: 3 Cannot open image file."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("error: 8 Un-supported or incorrect file format."), std::string::npos)
+      << r.out;
+}
+
+TEST_F(Cli, ConvertWritesTheFormatOfTheExtension) {
+  struct Case {
+    std::string args;
+    const char* out;
+    int header_compression;
+  };
+  for (const Case& c :
+       {Case{"", "a.bmp", 0}, Case{"--compression 2", "b.bmp", 1}, Case{"--format 21", "c.out", 0},
+        Case{"--compression 2 --quality 50", "d.dib", 1}}) {
+    const CliRun r = run(join({"convert", at("in.bmp"), at(c.out), c.args}));
+    ASSERT_EQ(r.status, 0) << c.args << "\n" << r.out;
+    EXPECT_EQ(read_file(dir / c.out)[30], c.header_compression) << c.args;
+    EXPECT_EQ(digest_of(dir / c.out), digest_of(dir / "in.bmp")) << c.args;
+  }
+}
+
+TEST_F(Cli, ConvertReadsAFileWhoseExtensionLies) {
+  fs::copy_file(dir / "in.bmp", dir / "photo.png");
+  const CliRun r = run(join({"convert", at("photo.png"), at("out.bmp")}));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(digest_of(dir / "out.bmp"), digest_of(dir / "in.bmp"));
+}
+
+TEST_F(Cli, ExitStatuses) {
+  struct Case {
+    std::string args;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"", 2, "subcommand"},
+      {"frobnicate", 2, ""},
+      {"info", 2, "required"},
+      {join({"convert", at("in.bmp")}), 2, "required"},
+      {join({"convert", at("in.bmp"), at("x.zzz")}), 2, "--format"},
+      {join({"convert", at("in.bmp"), at("x.bmp"), "--quality 0"}), 2, "--quality"},
+      {join({"convert", at("in.bmp"), at("x.bmp"), "--format 99"}), 2, "--format"},
+      {join({"convert", at("in.bmp"), at("x.bmp"), "--compression abc"}), 2, "--compression"},
+      {join({"convert", at("missing.bmp"), at("x.bmp")}), 1, "error 3"},
+      {join({"convert", at("in.bmp"), at("x.gif"), "--format 0"}), 1, "no writer"},
+      {join({"convert", at("in.bmp"), at("y.bmp"), "--compression 1"}), 1, "error 17"},
+      {join({"convert", at("in.bmp"), at("no/such/dir/z.bmp")}), 1, "error 4"},
+      {"--help", 0, "convert"},
+  };
+  for (const Case& c : cases) {
+    const CliRun r = run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
+  }
+  EXPECT_FALSE(fs::exists(dir / "x.gif"));
+}
