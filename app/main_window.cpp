@@ -32,6 +32,7 @@
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -356,6 +357,9 @@ void TForm1::Button1Click() {
       form->batch_running_ = false;
       form->ProgressBar1->setValue(0);
       form->RefreshList();
+      // A close asked for during the run happens now.
+      if (std::exchange(form->close_requested_, false))
+        QTimer::singleShot(0, form, [f = form] { f->close(); });
     }
   } scope(this);
 

@@ -2,7 +2,6 @@
 // the preview on mouse-down, and "Execute!" on a temporary folder.
 #include "main_window.h"
 #include "qt_draw_surface.h"
-#include "vexImageFile.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -109,6 +108,7 @@ private slots:
   void executeWithoutSelectionDoesNothing();
   void executeConvertsTheSelectedFiles();
   void executeSurvivesAFileThatThrows();
+  void closingDuringARunStopsItFirst();
   void surfacePaintsDibRowsAndBorder();
   void screenshot();
 };
@@ -299,8 +299,6 @@ void WindowTest::executeWithoutSelectionDoesNothing() {
 }
 
 void WindowTest::executeConvertsTheSelectedFiles() {
-  if (!vexMakeFormat(FF_JPEG, ImageFileManager()))
-    QSKIP("the format manager cannot write JPEG files yet");
   QTemporaryDir dir;
   QVERIFY(dir.isValid());
   QVERIFY(QDir(dir.path()).mkdir("album"));
@@ -377,6 +375,30 @@ void WindowTest::executeSurvivesAFileThatThrows() {
   QVERIFY(form.ListItemSelected(index_of(form, "b.bmp")));
   QVERIFY(form.ListItemSelected(index_of(form, "c.bmp")));
   QVERIFY(!form.ListItemSelected(index_of(form, "d.bmp")));
+}
+
+void WindowTest::closingDuringARunStopsItFirst() {
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  for (const char* name : {"a.bmp", "b.bmp", "c.bmp"}) touch(dir.filePath(name));
+  TForm1 form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  ShowFolder(form, dir.path(), 3);
+  for (int i = 0; i < 3; ++i) form.SetListItemSelected(i, true);
+  int converted = 0;
+  form.ConvertOne = [&](const std::string&) {
+    ++converted;
+    return ConvertResult{};
+  };
+  form.OnBatchStep = [&](int i) {
+    if (i == 0) QVERIFY(!form.close()); // refused while the run walks the list
+  };
+  form.Button1Click();
+  QCOMPARE(converted, 1);
+  QVERIFY(form.Button1->isEnabled());
+  QCOMPARE(QApplication::overrideCursor(), nullptr);
+  QTRY_VERIFY(!form.isVisible());
 }
 
 // The Qt surface against the library's drawing: rows of every depth land
