@@ -114,16 +114,27 @@ bool TvexJPEGComponent::AllocateBuffers(bool Encoding, bool WholeImage) {
   BlockRowStride = 8 * RowStride;
   MCURowStride = std::int64_t{Vmax} * BlockRowStride;
 
-  const std::int64_t coefficient_count =
+  CoefficientRowBase = 0;
+  std::int64_t coefficient_count =
       WholeImage ? std::int64_t{MCUsAcross} * h * (std::int64_t{v} * MCUsDown) * 64 : 64;
+  if (Encoding && TransformOnDemand) coefficient_count = std::int64_t{BlocksPerLine} * v * 64;
   SampleBufferSize = (Encoding || WholeImage) ? (std::int64_t{BlocksDown} + 1) * Vf * BlockRowStride
                                               : MCURowStride;
+  // A writer's subsampled component may hold its averaged rows only.
+  Presampled = Encoding && SampleOnConversion && (Hf > 1 || Vf > 1);
+  if (Presampled) SampleBufferSize = (std::int64_t{BlocksDown} + 1) * BlockRowStride;
   if (coefficient_count * 2 > vex::platform::kMaxSectionBytes ||
       SampleBufferSize > vex::platform::kMaxSectionBytes || SampleBufferSize <= 0)
     return false;
   try {
-    Coefficients.assign(static_cast<std::size_t>(coefficient_count), 0);
-    Samples.assign(static_cast<std::size_t>(SampleBufferSize), 0);
+    if (Encoding) {
+      // The writer fills every sample and every coefficient before use.
+      Coefficients.resize(static_cast<std::size_t>(coefficient_count));
+      Samples.resize(static_cast<std::size_t>(SampleBufferSize));
+    } else {
+      Coefficients.assign(static_cast<std::size_t>(coefficient_count), 0);
+      Samples.assign(static_cast<std::size_t>(SampleBufferSize), 0);
+    }
   } catch (const std::bad_alloc&) {
     Coefficients.clear();
     Samples.clear();

@@ -75,6 +75,13 @@ inline std::uint8_t Cr(int r, int g, int b) {
   return CrExact(r, g, b);
 }
 
+// One row of 24-bit (step 3) or 32-bit (step 4) pixels, blue first, into Y,
+// Cb and Cr; the SIMD path (4 pixels at a time) gives the same bytes.
+void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
+                   std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
+                           std::uint8_t* cb, std::uint8_t* cr);
+
 // The fixed messages of the entropy coders.
 inline constexpr const char* kMsgValueTooLarge =
     "JPEG Fatal error, Value is too large > JPEGMaxHuffmanCodes";

@@ -4,7 +4,12 @@
 // pass), with the JFIF, comment, frame, table and scan headers.
 #include "formats/jpeg_internal.h"
 
+#include "platform/cpu_features.h"
 #include "platform/rounding.h"
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -26,6 +31,84 @@ std::uint8_t CbExact(int r, int g, int b) {
 std::uint8_t CrExact(int r, int g, int b) {
   const long double v = 0.5L * r - 0.4183L * g - 0.0816L * b + 127.5L;
   return static_cast<std::uint8_t>(vex::round_to_int32(v));
+}
+
+void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
+                           std::uint8_t* cb, std::uint8_t* cr) {
+  for (std::int64_t x = 0; x < width; ++x, src += step) {
+    const int b = src[0], g = src[1], r = src[2];
+    y[x] = Luma(r, g, b);
+    cb[x] = Cb(r, g, b);
+    cr[x] = Cr(r, g, b);
+  }
+}
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+namespace {
+
+// round(n / 10000) for 0 <= n < 2^23 - 5000 with exact ties flagged: t = n +
+// 5000 is exact in single precision and the correctly rounded quotient
+// t / 10000 never crosses an integer it does not reach (the quotients below
+// an integer k are at most k - 1/10000), so truncating it gives
+// floor(t / 10000). A tie is t divisible by 10000.
+inline __m128i RoundQuotient(__m128i n, int& ties) {
+  const __m128i t = _mm_add_epi32(n, _mm_set1_epi32(5000));
+  const __m128i q = _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(t), _mm_set1_ps(10000.0f)));
+  // q < 2^15: q * 10000 through the 16-bit multiply-add.
+  const __m128i back = _mm_madd_epi16(q, _mm_set1_epi32(10000));
+  ties = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(back, t)));
+  return q;
+}
+
+} // namespace
+#endif
+
+void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
+                   std::uint8_t* cb, std::uint8_t* cr) {
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  if (vex::platform::simd_enabled()) {
+    std::int64_t x = 0;
+    for (; x + 4 <= width; x += 4, src += 4 * step) {
+      // (r, g) and (b, 0) as 16-bit pairs of each 32-bit lane.
+      const __m128i rg =
+          _mm_set_epi32(src[3 * step + 2] | (src[3 * step + 1] << 16),
+                        src[2 * step + 2] | (src[2 * step + 1] << 16),
+                        src[step + 2] | (src[step + 1] << 16), src[2] | (src[1] << 16));
+      const __m128i b0 = _mm_set_epi32(src[3 * step], src[2 * step], src[step], src[0]);
+      const __m128i offset = _mm_set1_epi32(1275000);
+      const __m128i ny = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32((5867 << 16) | 2989)),
+                                       _mm_madd_epi16(b0, _mm_set1_epi32(1144)));
+      const __m128i nb = _mm_add_epi32(
+          _mm_add_epi32(
+              _mm_madd_epi16(rg, _mm_set1_epi32(static_cast<int>((0xFFFFu - 3312 + 1) << 16) |
+                                                (0x10000 - 1687))),
+              _mm_madd_epi16(b0, _mm_set1_epi32(5000))),
+          offset);
+      const __m128i nr = _mm_add_epi32(
+          _mm_add_epi32(
+              _mm_madd_epi16(rg, _mm_set1_epi32(static_cast<int>((0x10000u - 4183) << 16) | 5000)),
+              _mm_madd_epi16(b0, _mm_set1_epi32(0x10000 - 816))),
+          offset);
+      int ty = 0, tb = 0, tr = 0;
+      const __m128i qy = RoundQuotient(ny, ty);
+      const __m128i qb = RoundQuotient(nb, tb);
+      const __m128i qr = RoundQuotient(nr, tr);
+      alignas(16) std::int32_t vy[4], vb[4], vr[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(vy), qy);
+      _mm_store_si128(reinterpret_cast<__m128i*>(vb), qb);
+      _mm_store_si128(reinterpret_cast<__m128i*>(vr), qr);
+      for (int i = 0; i < 4; ++i) {
+        const std::uint8_t* p = src + i * step;
+        y[x + i] = (ty >> i) & 1 ? LumaExact(p[2], p[1], p[0]) : static_cast<std::uint8_t>(vy[i]);
+        cb[x + i] = (tb >> i) & 1 ? CbExact(p[2], p[1], p[0]) : static_cast<std::uint8_t>(vb[i]);
+        cr[x + i] = (tr >> i) & 1 ? CrExact(p[2], p[1], p[0]) : static_cast<std::uint8_t>(vr[i]);
+      }
+    }
+    ConvertRowRGBPortable(src, step, width - x, y + x, cb + x, cr + x);
+    return;
+  }
+#endif
+  ConvertRowRGBPortable(src, step, width, y, cb, cr);
 }
 
 } // namespace vex::jpeg
@@ -166,40 +249,71 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
 // ---------------------------------------------------------------------------
 // Component sample processing
 
-void TvexJPEGComponent::Downsample() {
-  if (Samples.empty() || RowStride <= 0) return;
-  const std::int64_t rows = SampleBufferSize / RowStride;
-  if (Hf != 1) {
-    const std::int64_t outputs = RowStride / Hf;
-    for (std::int64_t r = 0; r < rows; ++r) {
-      std::uint8_t* row = Samples.data() + r * RowStride;
-      for (std::int64_t x = 0; x < outputs; ++x) {
-        unsigned sum = 0;
-        for (int j = 0; j < Hf; ++j) sum += row[x * Hf + j];
-        row[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(Hf));
-      }
-    }
+namespace {
+
+// Replaces a row, from its start, by the truncated averages of consecutive
+// groups of hf samples (stride / hf of them).
+void AverageAcross(std::uint8_t* row, std::int64_t stride, int hf) {
+  const std::int64_t outputs = stride / hf;
+  if (hf == 2) {
+    for (std::int64_t x = 0; x < outputs; ++x)
+      row[x] = static_cast<std::uint8_t>((row[2 * x] + row[2 * x + 1]) >> 1);
+    return;
   }
+  for (std::int64_t x = 0; x < outputs; ++x) {
+    unsigned sum = 0;
+    for (int j = 0; j < hf; ++j) sum += row[x * hf + j];
+    row[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(hf));
+  }
+}
+
+// out[x] = truncated average of rows[0..vf-1][x] for x < width (out may be rows[0]).
+void AverageDown(const std::uint8_t* const* rows, int vf, std::int64_t width, std::uint8_t* out) {
+  if (vf == 2) {
+    const std::uint8_t* a = rows[0];
+    const std::uint8_t* b = rows[1];
+    for (std::int64_t x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>((a[x] + b[x]) >> 1);
+    return;
+  }
+  for (std::int64_t x = 0; x < width; ++x) {
+    unsigned sum = 0;
+    for (int j = 0; j < vf; ++j) sum += rows[j][x];
+    out[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(vf));
+  }
+}
+
+} // namespace
+
+void TvexJPEGComponent::Downsample() {
+  if (Samples.empty() || RowStride <= 0 || Presampled) return;
+  const std::int64_t rows = SampleBufferSize / RowStride;
+  if (Hf != 1)
+    for (std::int64_t r = 0; r < rows; ++r)
+      AverageAcross(Samples.data() + r * RowStride, RowStride, Hf);
   if (Vf != 1) {
     const std::int64_t groups = rows / Vf;
     const std::int64_t width = std::min<std::int64_t>(std::int64_t{8} * BlocksPerLine, RowStride);
-    std::vector<unsigned> sum(static_cast<std::size_t>(width));
+    std::vector<const std::uint8_t*> in(static_cast<std::size_t>(Vf));
     for (std::int64_t r = 0; r < groups; ++r) {
-      std::fill(sum.begin(), sum.end(), 0u);
-      for (int j = 0; j < Vf; ++j) {
-        const std::uint8_t* in = Samples.data() + (r * Vf + j) * RowStride;
-        for (std::int64_t x = 0; x < width; ++x) sum[static_cast<std::size_t>(x)] += in[x];
-      }
-      std::uint8_t* out = Samples.data() + r * RowStride;
-      for (std::int64_t x = 0; x < width; ++x)
-        out[x] =
-            static_cast<std::uint8_t>(sum[static_cast<std::size_t>(x)] / static_cast<unsigned>(Vf));
+      for (int j = 0; j < Vf; ++j)
+        in[static_cast<std::size_t>(j)] = Samples.data() + (r * Vf + j) * RowStride;
+      AverageDown(in.data(), Vf, width, Samples.data() + r * RowStride);
     }
   }
 }
 
+void TvexJPEGComponent::TransformRows(int first, int count) {
+  CoefficientRowBase = first;
+  std::int16_t* out = Coefficients.data();
+  for (int a = first; a < first + count; ++a) {
+    const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
+    for (std::int32_t b = 0; b < BlocksPerLine; ++b, out += 64)
+      DCT.ForwardDCT(row + 8 * b, static_cast<std::ptrdiff_t>(RowStride), out);
+  }
+}
+
 void TvexJPEGComponent::TransformAll() {
-  if (Samples.empty() || Coefficients.empty()) return;
+  if (Samples.empty() || Coefficients.empty() || TransformOnDemand) return;
   std::int16_t* out = Coefficients.data();
   for (std::int32_t a = 0; a < BlocksDown; ++a) {
     const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
@@ -230,53 +344,106 @@ void FillBelow(TvexJPEGComponent& c, std::int64_t height) {
 
 } // namespace
 
+namespace {
+
+// Gathers the full-resolution rows of a subsampled component and writes
+// their averages (across, then down) as each group of Vf rows completes:
+// the same samples the whole-buffer Downsample computes.
+class RowSampler {
+public:
+  explicit RowSampler(TvexJPEGComponent& c)
+      : c_(c), staged_(static_cast<std::size_t>(c.Vf * c.RowStride)),
+        rows_(static_cast<std::size_t>(c.Vf)) {
+    for (int j = 0; j < c.Vf; ++j)
+      rows_[static_cast<std::size_t>(j)] = staged_.data() + j * c.RowStride;
+  }
+  // Row buffer for full-resolution row y (fill it, padded, then call Push).
+  std::uint8_t* Slot(std::int64_t y) { return staged_.data() + (y % c_.Vf) * c_.RowStride; }
+  void Push(std::int64_t y) {
+    std::uint8_t* row = Slot(y);
+    if (c_.Hf != 1) AverageAcross(row, c_.RowStride, c_.Hf);
+    if ((y + 1) % c_.Vf != 0) return;
+    const std::int64_t out_row = y / c_.Vf;
+    std::uint8_t* out = c_.Samples.data() + out_row * c_.RowStride;
+    const std::int64_t width = c_.RowStride / c_.Hf;
+    if (c_.Vf == 1)
+      std::memcpy(out, row, static_cast<std::size_t>(width));
+    else
+      AverageDown(rows_.data(), c_.Vf, width, out);
+  }
+  // After the last image row: the rows below repeat it (averaged across
+  // already, as the last row is once pushed).
+  void Finish(std::int64_t height) {
+    const std::int64_t out_rows = c_.SampleBufferSize / c_.RowStride;
+    const std::int64_t width = c_.RowStride / c_.Hf;
+    const std::vector<std::uint8_t> last(Slot(height - 1), Slot(height - 1) + c_.RowStride);
+    std::int64_t y = height;
+    // Complete the group the last image row belongs to.
+    for (; y % c_.Vf != 0; ++y) {
+      std::memcpy(Slot(y), last.data(), static_cast<std::size_t>(c_.RowStride));
+      if ((y + 1) % c_.Vf == 0)
+        AverageDown(rows_.data(), c_.Vf, width, c_.Samples.data() + (y / c_.Vf) * c_.RowStride);
+    }
+    // A group of copies averages to the copy itself.
+    for (std::int64_t r = y / c_.Vf; r < out_rows; ++r)
+      std::memcpy(c_.Samples.data() + r * c_.RowStride, last.data(),
+                  static_cast<std::size_t>(width));
+  }
+
+private:
+  TvexJPEGComponent& c_;
+  std::vector<std::uint8_t> staged_;
+  std::vector<const std::uint8_t*> rows_;
+};
+
+} // namespace
+
 void TvexJPEGImage::ConvertToYCbCr() {
   const auto& h = BitmapInfo->bmiHeader;
   const std::int64_t width = h.biWidth;
   const std::int64_t height = std::abs(std::int64_t{h.biHeight});
   const bool top_down = h.biHeight < 0;
-  TvexJPEGComponent& cy = *Components[0];
-  TvexJPEGComponent& cb = *Components[1];
-  TvexJPEGComponent& cr = *Components[2];
-  const std::int64_t stride = cy.RowStride;
+  TvexJPEGComponent* comp[3] = {Components[0].get(), Components[1].get(), Components[2].get()};
+  const std::int64_t stride = comp[0]->RowStride;
+  std::unique_ptr<RowSampler> sampler[3];
+  for (int i = 0; i < 3; ++i)
+    if (comp[i]->Presampled) sampler[i] = std::make_unique<RowSampler>(*comp[i]);
   // Palette as three lookup tables of Y, Cb and Cr.
-  std::uint8_t pal_y[256], pal_cb[256], pal_cr[256];
+  std::uint8_t pal[3][256];
   if (BitCount == 8) {
     for (int i = 0; i < 256; ++i) {
       const auto& q = BitmapInfo->bmiColors[i];
-      pal_y[i] = vex::jpeg::Luma(q.rgbRed, q.rgbGreen, q.rgbBlue);
-      pal_cb[i] = vex::jpeg::Cb(q.rgbRed, q.rgbGreen, q.rgbBlue);
-      pal_cr[i] = vex::jpeg::Cr(q.rgbRed, q.rgbGreen, q.rgbBlue);
+      pal[0][i] = vex::jpeg::Luma(q.rgbRed, q.rgbGreen, q.rgbBlue);
+      pal[1][i] = vex::jpeg::Cb(q.rgbRed, q.rgbGreen, q.rgbBlue);
+      pal[2][i] = vex::jpeg::Cr(q.rgbRed, q.rgbGreen, q.rgbBlue);
     }
   }
   for (std::int64_t y = 0; y < height; ++y) {
     const std::uint8_t* src = DIBBits + (top_down ? y : height - 1 - y) * LineWidth;
-    std::uint8_t* oy = cy.Samples.data() + y * stride;
-    std::uint8_t* ob = cb.Samples.data() + y * stride;
-    std::uint8_t* orr = cr.Samples.data() + y * stride;
+    std::uint8_t* out[3];
+    for (int i = 0; i < 3; ++i)
+      out[i] = sampler[i] ? sampler[i]->Slot(y) : comp[i]->Samples.data() + y * stride;
     if (BitCount == 8) {
       for (std::int64_t x = 0; x < width; ++x) {
-        const std::uint8_t i = src[x];
-        oy[x] = pal_y[i];
-        ob[x] = pal_cb[i];
-        orr[x] = pal_cr[i];
+        const std::uint8_t v = src[x];
+        out[0][x] = pal[0][v];
+        out[1][x] = pal[1][v];
+        out[2][x] = pal[2][v];
       }
     } else {
-      const int step = BitCount == 32 ? 4 : 3;
-      for (std::int64_t x = 0; x < width; ++x, src += step) {
-        const int b = src[0], g = src[1], r = src[2];
-        oy[x] = vex::jpeg::Luma(r, g, b);
-        ob[x] = vex::jpeg::Cb(r, g, b);
-        orr[x] = vex::jpeg::Cr(r, g, b);
-      }
+      vex::jpeg::ConvertRowRGB(src, BitCount == 32 ? 4 : 3, width, out[0], out[1], out[2]);
     }
-    PadRow(oy, width, stride);
-    PadRow(ob, width, stride);
-    PadRow(orr, width, stride);
+    for (int i = 0; i < 3; ++i) {
+      PadRow(out[i], width, stride);
+      if (sampler[i]) sampler[i]->Push(y);
+    }
   }
-  FillBelow(cy, height);
-  FillBelow(cb, height);
-  FillBelow(cr, height);
+  for (int i = 0; i < 3; ++i) {
+    if (sampler[i])
+      sampler[i]->Finish(height);
+    else
+      FillBelow(*comp[i], height);
+  }
 }
 
 void TvexJPEGImage::ConvertGrey() {
@@ -520,6 +687,9 @@ void TvexJPEGImage::EncodeScan(bool Write) {
   for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->ResetEOBRun();
   if (ScanComponentCount > 1) {
     for (std::int32_t i = 0; i < MCUsDown; ++i) {
+      for (int s = 0; s < ScanComponentCount; ++s)
+        if (ScanComponents[s]->TransformOnDemand)
+          ScanComponents[s]->TransformRows(i * ScanComponents[s]->V, ScanComponents[s]->V);
       for (std::int32_t m = 0; m < MCUsAcross; ++m) {
         restart();
         for (int s = 0; s < ScanComponentCount; ++s) {
@@ -533,6 +703,7 @@ void TvexJPEGImage::EncodeScan(bool Write) {
   } else {
     TvexJPEGComponent& c = *ScanComponents[0];
     for (std::int32_t i = 0; i < c.ScanRows; ++i) {
+      if (c.TransformOnDemand) c.TransformRows(i, 1);
       for (std::int32_t j = 0; j < c.ScanColumns; ++j) {
         restart();
         (c.*c.EncodeBlock)(i, j);
@@ -619,6 +790,8 @@ void TvexJPEGImage::WriteImage(Stream* stream) {
   SamplingFactors(SubSampling, Quality, factors);
   for (int i = 0; i < count; ++i) {
     TvexJPEGComponent* c = GetComponent(i + 1);
+    c->SampleOnConversion = !PlainPipeline;
+    c->TransformOnDemand = !PlainPipeline && Interlaced;
     if (count == 3) {
       c->H = factors[i][0];
       c->V = factors[i][1];

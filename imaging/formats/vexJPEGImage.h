@@ -11,10 +11,24 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class TvexJPEGImage;
 class JPEGBitWriter;
+
+// Allocator whose resize leaves new elements uninitialised: for buffers that
+// are written completely before they are read (the writer's sample and
+// coefficient buffers), so that no time goes into clearing them first.
+template <class T> struct UninitialisedAllocator : std::allocator<T> {
+  template <class U> struct rebind { using other = UninitialisedAllocator<U>; };
+  UninitialisedAllocator() = default;
+  template <class U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+  template <class U, class... Args> void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 // One frame component: its sampling, its DCT, its sample and coefficient
 // buffers and its entropy-coding hooks.
@@ -63,17 +77,23 @@ public:
   void FlushEOBRun();
   void FlushEOBRunWithCorrections();
 
-  // Coefficients of the block at (row, column) in the whole-component buffer.
+  // Coefficients of the block at (row, column) in the whole-component buffer
+  // (or in the band of block rows from CoefficientRowBase, see TransformRows).
   std::int16_t* BlockAt(int Row, int Column) {
-    return Coefficients.data() + (static_cast<std::int64_t>(Row) * BlocksPerLine + Column) * 64;
+    return Coefficients.data() +
+           (static_cast<std::int64_t>(Row - CoefficientRowBase) * BlocksPerLine + Column) * 64;
   }
+  // Writer, sequential scans: transforms `count` block rows from `first` into
+  // the band buffer (TransformOnDemand), so that the coefficients of the
+  // whole component never need to be held.
+  void TransformRows(int first, int count);
 
   // --- fields, in the order of the data model ---
   std::uint8_t Id = 0;
   TvexDCT DCT;
   // 64 coefficients per block, natural order: the whole component (writer,
   // progressive reader) or one block (sequential reader).
-  std::vector<std::int16_t> Coefficients;
+  std::vector<std::int16_t, UninitialisedAllocator<std::int16_t>> Coefficients;
   std::int32_t LastDC = 0;
   TvexHuffmanJPEG* ACTable = nullptr; // not owned
   TvexHuffmanJPEG* DCTable = nullptr; // not owned
@@ -86,7 +106,7 @@ public:
   std::int32_t MCUsDown = 0, MCUsAcross = 0;
   // Single-component scans: ceil(height / (8 Vf)), ceil(width / (8 Hf)).
   std::int32_t ScanRows = 0, ScanColumns = 0;
-  std::vector<std::uint8_t> Samples;
+  std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>> Samples;
   std::int64_t SampleBufferSize = 0;
   std::int64_t RowStride = 0;      // MCUs across * Hmax * 8
   std::int64_t BlockRowStride = 0; // 8 * RowStride
@@ -104,6 +124,15 @@ public:
 
   // Writer: entropy-coded output of the current scan (owned by the image).
   JPEGBitWriter* Bits = nullptr;
+  // Writer: set before AllocateBuffers to let a subsampled component be
+  // averaged while the image is converted (Presampled then tells that its
+  // buffer holds the averaged rows only, and Downsample has nothing to do).
+  bool SampleOnConversion = false;
+  bool Presampled = false;
+  // Writer, sequential files: coefficients are made one band of block rows
+  // at a time by each pass instead of all at once (same values).
+  bool TransformOnDemand = false;
+  std::int32_t CoefficientRowBase = 0;
 };
 
 // The JPEG/JFIF format: baseline and progressive writer, sequential and
@@ -191,4 +220,11 @@ public:
   void WriteFrameHeader();
   void SetCodingAll(bool emit, int scan_kind);
   std::unique_ptr<JPEGBitWriter> Bits;
+  // Writer: true keeps the documented order literally (whole-resolution
+  // buffers for every component, Downsample, then TransformAll); false (the
+  // default) averages subsampled components row by row during the colour
+  // conversion and, for sequential files, transforms each band of block rows
+  // when a pass needs it. Both give the same file (the tests compare them);
+  // the second needs far less memory.
+  bool PlainPipeline = false;
 };
