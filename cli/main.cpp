@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   int exit_code = kExitOk;
   add_info_command(app, exit_code);
   add_convert_command(app, exit_code);
-  // Further subcommands join here, e.g. add_email_command(app, exit_code);
+  add_email_command(app, exit_code);
 
   try {
     app.parse(argc, argv);

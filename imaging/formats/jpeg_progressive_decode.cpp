@@ -26,9 +26,9 @@ void Reader::ProgressiveScan() {
             for (int h = 0; h < rc.h; ++h) {
               std::int16_t* blk = rc.c->BlockAt(i * rc.v + v, m * rc.h + h);
               if (ah_ == 0)
-                DecodeDCFirst(*rc.c, blk);
+                DecodeDCFirst(bits_, *rc.c, rc.fast_dc, al_, blk);
               else
-                DecodeDCRefine(blk);
+                DecodeDCRefine(bits_, al_, blk);
             }
         }
         ++img_.MCUCount;
@@ -49,13 +49,13 @@ void Reader::ProgressiveScan() {
       std::int16_t* blk = c.BlockAt(i, j);
       if (dc) {
         if (ah_ == 0)
-          DecodeDCFirst(c, blk);
+          DecodeDCFirst(bits_, c, rc.fast_dc, al_, blk);
         else
-          DecodeDCRefine(blk);
+          DecodeDCRefine(bits_, al_, blk);
       } else if (ah_ == 0) {
-        DecodeACFirst(c, blk);
+        DecodeACFirst(bits_, c, rc.fast_ac, ss_, se_, al_, blk);
       } else {
-        DecodeACRefine(c, blk);
+        DecodeACRefine(bits_, c, ss_, se_, al_, blk);
       }
       ++img_.MCUCount;
     }
@@ -66,24 +66,36 @@ void Reader::ProgressiveScan() {
   }
 }
 
-void Reader::DecodeDCFirst(TvexJPEGComponent& c, std::int16_t* blk) {
-  const std::int32_t dc = DecodeDC(c);
-  blk[0] = static_cast<std::int16_t>(static_cast<std::uint32_t>(dc) << al_);
+void DecodeDCFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_dc, int al,
+                   std::int16_t* blk) {
+  const std::int32_t diff = DecodeDCDifference(br, *c.DCTable, fast_dc);
+  c.LastDC = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.LastDC) +
+                                       static_cast<std::uint32_t>(diff));
+  blk[0] = static_cast<std::int16_t>(static_cast<std::uint32_t>(c.LastDC) << al);
 }
 
-void Reader::DecodeDCRefine(std::int16_t* blk) {
-  if (bits_.GetBit() != 0) blk[0] = static_cast<std::int16_t>(blk[0] | (1 << al_));
+void DecodeDCRefine(BitReader& br, int al, std::int16_t* blk) {
+  if (br.GetBit() != 0) blk[0] = static_cast<std::int16_t>(blk[0] | (1 << al));
 }
 
-void Reader::DecodeACFirst(TvexJPEGComponent& c, std::int16_t* blk) {
+void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac, int ss, int se,
+                   int al, std::int16_t* blk) {
   if (c.EOBRun > 0) {
     --c.EOBRun;
     return;
   }
   const TvexHuffmanJPEG& ac = *c.ACTable;
-  BitReader& br = bits_;
-  for (int k = ss_; k <= se_;) {
+  for (int k = ss; k <= se;) {
     if (br.Available() < 32) br.Fill();
+    const std::int32_t e = fast_ac.entry[br.Peek(FastTable::kBits)];
+    if (e != 0) {
+      br.Skip(e & 0xFF);
+      k += (e >> 8) & 0xFF;
+      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+      blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(e >> 16) << al);
+      ++k;
+      continue;
+    }
     int used = 0;
     const int rs = ac.DecodeFast(br.Peek(32), used);
     if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
@@ -94,7 +106,7 @@ void Reader::DecodeACFirst(TvexJPEGComponent& c, std::int16_t* blk) {
       if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
       const int v = vex::jpeg::Extend(static_cast<int>(br.Peek(s)), s);
       br.Skip(s);
-      blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(v) << al_);
+      blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(v) << al);
       ++k;
     } else if (r == 15) {
       k += 16;
@@ -106,18 +118,18 @@ void Reader::DecodeACFirst(TvexJPEGComponent& c, std::int16_t* blk) {
   }
 }
 
-void Reader::DecodeACRefine(TvexJPEGComponent& c, std::int16_t* blk) {
-  const int p1 = 1 << al_;
-  BitReader& br = bits_;
+void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al,
+                    std::int16_t* blk) {
+  const int p1 = 1 << al;
   // A coefficient that is already non-zero takes one correction bit.
   auto refine = [&br, p1](std::int16_t& coef) {
     if (coef != 0 && br.GetBit() != 0)
       coef = static_cast<std::int16_t>(coef > 0 ? coef + p1 : coef - p1);
   };
-  int k = ss_;
-  while (k <= se_) {
+  int k = ss;
+  while (k <= se) {
     if (c.EOBRun > 0) {
-      for (; k <= se_; ++k) refine(blk[ZigZag[k]]);
+      for (; k <= se; ++k) refine(blk[ZigZag[k]]);
       --c.EOBRun;
       return;
     }
@@ -133,7 +145,7 @@ void Reader::DecodeACRefine(TvexJPEGComponent& c, std::int16_t* blk) {
       // the next zero one becomes +-p1.
       int zeros = r;
       while (true) {
-        if (k > se_) throw vex::ImagingError(kMsgProgressiveScan);
+        if (k > se) throw vex::ImagingError(kMsgProgressiveScan);
         std::int16_t& coef = blk[ZigZag[k]];
         if (coef != 0) {
           refine(coef);
@@ -150,7 +162,7 @@ void Reader::DecodeACRefine(TvexJPEGComponent& c, std::int16_t* blk) {
     } else if (r == 15) {
       // Sixteen zero coefficients, correcting the non-zero ones on the way.
       int zeros = 0;
-      while (k <= se_) {
+      while (k <= se) {
         std::int16_t& coef = blk[ZigZag[k]];
         ++k;
         if (coef != 0) {

@@ -25,6 +25,22 @@ bool BitReader::Refill() {
 }
 
 void BitReader::Fill() {
+  // Fast path: eight bytes at hand and none of them 0xFF (no stuffing, no
+  // marker) go in as whole bytes at once.
+  if (marker_ == 0 && !eof_ && end_ - ptr_ >= 8 && count_ <= 56) {
+    std::uint64_t v;
+    std::memcpy(&v, ptr_, 8);
+    const std::uint64_t x = ~v; // a 0xFF byte is a zero byte of x
+    if (((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) == 0) {
+      const int n = (64 - count_) >> 3;
+      v = __builtin_bswap64(v) >> count_;
+      const int rest = 64 - count_ - 8 * n; // bits of a byte that does not fit whole
+      bits_ |= rest > 0 ? v & ~((std::uint64_t{1} << rest) - 1) : v;
+      ptr_ += n;
+      count_ += 8 * n;
+      return;
+    }
+  }
   while (count_ <= 56) {
     if (marker_ != 0 || eof_) {
       // Zero bits past the end of the data.
@@ -105,6 +121,87 @@ std::int32_t BitReader::Finish() {
   const std::int32_t back = static_cast<std::int32_t>(end_ - ptr_);
   ptr_ = end_ = buf_;
   return back;
+}
+
+// ---------------------------------------------------------------------------
+// Symbol decoding
+
+void FastTable::Build(const TvexHuffmanJPEG& table, bool dc) {
+  for (std::uint32_t p = 0; p < (1u << kBits); ++p) {
+    entry[p] = 0;
+    int used = 0;
+    const int sym = table.DecodeFast(p << (32 - kBits), used);
+    if (sym < 0 || used > kBits) continue;
+    const int run = dc ? 0 : sym >> 4;
+    const int s = dc ? sym : sym & 15;
+    // Only symbols that carry a value, with all their bits inside the prefix.
+    if (s == 0 || s > 15 || used + s > kBits) continue;
+    const int bits = static_cast<int>(p >> (kBits - used - s)) & ((1 << s) - 1);
+    const int value = vex::jpeg::Extend(bits, s);
+    entry[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 16) | (run << 8) |
+               (used + s);
+  }
+}
+
+std::int32_t DecodeDCDifference(BitReader& br, const TvexHuffmanJPEG& table,
+                                const FastTable& fast) {
+  if (br.Available() < 32) br.Fill();
+  const std::int32_t e = fast.entry[br.Peek(FastTable::kBits)];
+  if (e != 0) {
+    br.Skip(e & 0xFF);
+    return e >> 16;
+  }
+  int used = 0;
+  const int s = table.DecodeFast(br.Peek(32), used);
+  // No code matched, or a category no 8-bit difference has: corrupt data.
+  if (s < 0 || s > 16) throw vex::ImagingError(kMsgValueOutOfRange);
+  br.Skip(used);
+  return vex::jpeg::Extend(static_cast<int>(br.Get(s)), s);
+}
+
+bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_dc,
+                           const FastTable& fast_ac, std::int16_t* blk) {
+  const std::int32_t diff = DecodeDCDifference(br, *c.DCTable, fast_dc);
+  // The predictor wraps like the 16-bit coefficient it feeds.
+  c.LastDC = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.LastDC) +
+                                       static_cast<std::uint32_t>(diff));
+  blk[0] = static_cast<std::int16_t>(c.LastDC);
+  const TvexHuffmanJPEG& ac = *c.ACTable;
+  bool any = false;
+  for (int k = 1; k < 64;) {
+    // 32 bits cover the longest code (17 bits when nothing matches) and the
+    // magnitude bits after it.
+    if (br.Available() < 32) br.Fill();
+    const std::int32_t e = fast_ac.entry[br.Peek(FastTable::kBits)];
+    if (e != 0) {
+      br.Skip(e & 0xFF);
+      k += (e >> 8) & 0xFF;
+      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+      blk[ZigZag[k]] = static_cast<std::int16_t>(e >> 16);
+      any = true;
+      ++k;
+      continue;
+    }
+    int used = 0;
+    const int rs = ac.DecodeFast(br.Peek(32), used);
+    if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
+    br.Skip(used);
+    const int r = rs >> 4, s = rs & 15;
+    if (s != 0) {
+      k += r;
+      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+      blk[ZigZag[k]] =
+          static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(br.Peek(s)), s));
+      br.Skip(s);
+      any = true;
+      ++k;
+    } else if (r == 15) {
+      k += 16;
+    } else {
+      break;
+    }
+  }
+  return any;
 }
 
 // ---------------------------------------------------------------------------
@@ -663,6 +760,8 @@ bool Reader::SetupScan(std::int64_t end) {
     }
     c.DCTable = need_dc ? dc : nullptr;
     c.ACTable = need_ac ? ac : nullptr;
+    if (need_dc) rc.fast_dc.Build(*dc, true);
+    if (need_ac) rc.fast_ac.Build(*ac, false);
     c.Ss = static_cast<std::uint8_t>(ss_);
     c.Se = static_cast<std::uint8_t>(se_);
     c.Ah = static_cast<std::uint8_t>(ah_);
@@ -764,52 +863,6 @@ bool Reader::Progress(int row, int rows) {
   return true;
 }
 
-int Reader::DecodeDC(TvexJPEGComponent& c) {
-  if (bits_.Available() < 32) bits_.Fill();
-  int used = 0;
-  const int s = c.DCTable->DecodeFast(bits_.Peek(32), used);
-  // No code matched, or a category no 8-bit difference has: corrupt data.
-  if (s < 0 || s > 16) throw vex::ImagingError(kMsgValueOutOfRange);
-  bits_.Skip(used);
-  const int diff = vex::jpeg::Extend(static_cast<int>(bits_.Get(s)), s);
-  // The predictor wraps like the 16-bit coefficient it feeds.
-  c.LastDC = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.LastDC) +
-                                       static_cast<std::uint32_t>(diff));
-  return c.LastDC;
-}
-
-// Returns true when the block has AC coefficients.
-bool Reader::DecodeSequential(TvexJPEGComponent& c, std::int16_t* blk) {
-  blk[0] = static_cast<std::int16_t>(DecodeDC(c));
-  const TvexHuffmanJPEG& ac = *c.ACTable;
-  BitReader& br = bits_;
-  bool any = false;
-  for (int k = 1; k < 64;) {
-    // 32 bits cover the longest code (17 bits when nothing matches) and the
-    // magnitude bits after it.
-    if (br.Available() < 32) br.Fill();
-    int used = 0;
-    const int rs = ac.DecodeFast(br.Peek(32), used);
-    if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
-    br.Skip(used);
-    const int r = rs >> 4, s = rs & 15;
-    if (s != 0) {
-      k += r;
-      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
-      blk[ZigZag[k]] =
-          static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(br.Peek(s)), s));
-      br.Skip(s);
-      any = true;
-      ++k;
-    } else if (r == 15) {
-      k += 16;
-    } else {
-      break;
-    }
-  }
-  return any;
-}
-
 void Reader::InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row,
                           int col) {
   std::uint8_t* dst = rc.rows.data() + 8 * row * rc.stride + 8 * std::int64_t{col};
@@ -840,12 +893,12 @@ void Reader::SequentialScan() {
             const int col = m * bh + h;
             if (direct_) {
               std::memset(rc.block, 0, sizeof rc.block);
-              const bool ac = DecodeSequential(*rc.c, rc.block);
+              const bool ac = DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, rc.block);
               InverseBlock(rc, rc.block, !ac, v, col);
             } else {
               std::int16_t* blk = rc.c->BlockAt(i * bv + v, col);
               std::memset(blk, 0, 64 * sizeof(std::int16_t));
-              DecodeSequential(*rc.c, blk);
+              DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, blk);
             }
           }
       }

@@ -157,6 +157,33 @@ void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uin
 // `factor` times.
 void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width);
 
+// Code and magnitude bits of the common short symbols in one lookup: for each
+// 10-bit prefix whose symbol carries a value and fits with its magnitude bits,
+// (value << 16) | (run << 8) | total bits; 0 sends the decoder to the table's
+// own DecodeFast. Built from that DecodeFast, so both give the same results.
+struct FastTable {
+  static constexpr int kBits = 10;
+  std::int32_t entry[1 << kBits];
+  // dc: symbols are magnitude categories (no run).
+  void Build(const TvexHuffmanJPEG& table, bool dc);
+};
+
+// A DC difference (T.81 F.2.2.1); corrupt data raises.
+std::int32_t DecodeDCDifference(BitReader& br, const TvexHuffmanJPEG& table, const FastTable& fast);
+// One sequential block (T.81 F.2.2) into 64 zeroed coefficients (natural
+// order), updating the component's DC predictor. Returns true when the block
+// has AC coefficients.
+bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_dc,
+                           const FastTable& fast_ac, std::int16_t* blk);
+
+// Progressive block decoders (T.81 G.1.2) on the whole-component buffer.
+void DecodeDCFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_dc, int al,
+                   std::int16_t* blk);
+void DecodeDCRefine(BitReader& br, int al, std::int16_t* blk);
+void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac, int ss, int se,
+                   int al, std::int16_t* blk);
+void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al, std::int16_t* blk);
+
 // Reader-side state of one frame component.
 struct ReaderComponent {
   TvexJPEGComponent* c = nullptr;
@@ -172,6 +199,7 @@ struct ReaderComponent {
   // One image row replicated to full width (components with hf > 1).
   std::vector<std::uint8_t> wide;
   bool scanned = false;
+  FastTable fast_dc, fast_ac;
   // Coefficients of the block being decoded (sequential frames decoded
   // straight to the bitmap).
   alignas(16) std::int16_t block[64] = {};
@@ -219,12 +247,6 @@ private:
   void ProgressiveScan();
   bool Restart();
   bool Progress(int row, int rows);
-  bool DecodeSequential(TvexJPEGComponent& c, std::int16_t* blk);
-  int DecodeDC(TvexJPEGComponent& c);
-  void DecodeDCFirst(TvexJPEGComponent& c, std::int16_t* blk);
-  void DecodeDCRefine(std::int16_t* blk);
-  void DecodeACFirst(TvexJPEGComponent& c, std::int16_t* blk);
-  void DecodeACRefine(TvexJPEGComponent& c, std::int16_t* blk);
   void ResetPredictors();
   bool AllocateCoefficients();
 

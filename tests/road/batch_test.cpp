@@ -1,0 +1,195 @@
+// The batch road: naming, sizing, progress, and whole conversions through
+// the format manager.
+#include "batch.h"
+#include "batch_runner.h"
+
+#include "test_support.h"
+#include "vexImageFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+
+TEST(BatchNaming, LoadFormatFollowsTheFirstFourLettersOfTheExtension) {
+  const struct {
+    const char* name;
+    TvexFileFormat format;
+  } cases[] = {
+      {"a.jpg", FF_JPEG},         {"a.JPEG", FF_JPEG},       {"a.jpeg2000", FF_JPEG},
+      {"a.Tiff", FF_JPEG},        {"a.tif", FF_TIFF},        {"a.kdc", FF_KDC},
+      {"a.dib", FF_DIB},          {"a.bmp", FF_BMP},         {"a.PNG", FF_PNG},
+      {"a.tga", FF_TARGA},        {"a.pcx", FF_PCX},         {"a.gif", FF_GIF},
+      {"noext", FF_JPEG},         {"dir.bmp/file", FF_JPEG}, {"a.", FF_JPEG},
+      {"/x/y/p.tar.bmp", FF_BMP},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LoadFormatFromName(c.name), c.format) << c.name;
+}
+
+TEST(BatchNaming, OutputGoesIntoEmailBesideTheSource) {
+  EXPECT_EQ(MailFileName("/pics/Holiday.Photo.JPEG"), "/pics/email/Holiday.Photo.jpg");
+  EXPECT_EQ(MailFileName("/pics/a.b.png"), "/pics/email/a.b.jpg");
+  EXPECT_EQ(MailFileName("/pics/noext"), "/pics/email/noext.jpg");
+  EXPECT_EQ(MailFileName("/pics.d/noext"), "/pics.d/email/noext.jpg");
+  EXPECT_EQ(MailFileName("rel.bmp"), "email/rel.jpg");
+}
+
+TEST(BatchSizing, LongerSideBecomes1024RoundedHalfToEven) {
+  const struct {
+    int w, h, rw, rh;
+  } cases[] = {{1024, 768, 1024, 768},       {1025, 10, 1024, 10},    {2000, 2000, 1024, 1024},
+               {2048, 1025, 1024, 512},      {2048, 1027, 1024, 514}, {1500, 1000, 1024, 683},
+               {1000, 3000, 341, 1024},      {10, 1025, 10, 1024},    {3000000, 1, 1024, 0},
+               {4000000, 3000000, 1024, 768}};
+  for (const auto& c : cases) {
+    std::int32_t rw = 0, rh = 0;
+    MailSize(c.w, c.h, rw, rh);
+    EXPECT_EQ(rw, c.rw) << c.w << "x" << c.h;
+    EXPECT_EQ(rh, c.rh) << c.w << "x" << c.h;
+  }
+}
+
+TEST(BatchProgressBar, RoundsHalfToEven) {
+  EXPECT_EQ(BatchProgress(1, 8), 12); // 12.5
+  EXPECT_EQ(BatchProgress(3, 8), 38); // 37.5
+  EXPECT_EQ(BatchProgress(1, 3), 33);
+  EXPECT_EQ(BatchProgress(2, 3), 67);
+  EXPECT_EQ(BatchProgress(3, 3), 100);
+  EXPECT_EQ(BatchProgress(0, 0), 0);
+}
+
+namespace {
+
+// Writes a BMP of the given picture through the manager.
+std::string save_bmp(TvexImage& img, const fs::path& path) {
+  TvexImageFileMgr mgr;
+  mgr.SetCompression(CP_NOCOMP);
+  mgr.SaveImage(path.string(), FF_BMP, img.GetDibHandle());
+  EXPECT_EQ(mgr.GetLastError(), EC_OK) << path;
+  return path.string();
+}
+
+std::string random_bmp(const fs::path& path, int w, int h, int bpp, std::uint32_t seed) {
+  TvexImage img;
+  testing_support::make_random_image(img, w, h, bpp, seed);
+  return save_bmp(img, path);
+}
+
+// snprintf rather than string concatenation: g++ 12 warns falsely (-Wrestrict) on the latter.
+std::string name(const char* pattern, int a, int b = 0) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, pattern, a, b);
+  return buf;
+}
+
+} // namespace
+
+TEST(BatchConvert, WritesAStretchedJpegOfTheMailSize) {
+  const auto dir = testing_support::scratch_dir("batch_convert");
+  const std::string src = random_bmp(dir / "wide.bmp", 2048, 1025, 24, 1);
+  fs::create_directories(dir / "email");
+  TvexImageFileMgr mgr;
+  const ConvertResult r = ConvertFile(src, mgr);
+  ASSERT_TRUE(r.converted) << r.message;
+  EXPECT_EQ(r.output, (dir / "email" / "wide.jpg").string());
+  TvexImage out;
+  out.SetDibHandle(mgr.LoadImage(r.output, FF_JPEG));
+  EXPECT_EQ(out.Width(), 1024);
+  EXPECT_EQ(out.Height(), 512);
+  EXPECT_FALSE(fs::exists(r.output + ".part"));
+}
+
+TEST(BatchConvert, DepthsWithoutAJpegAreRefusedWithoutLeavingAFile) {
+  const auto dir = testing_support::scratch_dir("batch_depths");
+  fs::create_directories(dir / "email");
+  for (int bpp : {1, 4, 16}) {
+    for (int side : {100, 1500}) {
+      const std::string src = random_bmp(dir / name("p%d_%d.bmp", bpp, side), side, 20, bpp, 2);
+      TvexImageFileMgr mgr;
+      const ConvertResult r = ConvertFile(src, mgr);
+      EXPECT_FALSE(r.converted) << src;
+      EXPECT_EQ(r.error, EC_BITDEPTH) << src;
+      EXPECT_EQ(r.message, "Un-supported bit depth.");
+      EXPECT_FALSE(fs::exists(r.output)) << r.output;
+    }
+  }
+}
+
+TEST(BatchConvert, UnreadableFilesAndFailedSavesReportNotConverted) {
+  const auto dir = testing_support::scratch_dir("batch_fail");
+  testing_support::write_file(dir / "junk.jpg", {1, 2, 3, 4, 5});
+  TvexImageFileMgr mgr;
+  ConvertResult r = ConvertFile((dir / "junk.jpg").string(), mgr);
+  EXPECT_FALSE(r.converted);
+  EXPECT_EQ(r.error, EC_BADFORMAT);
+
+  // The output folder cannot be made: a file stands where it should be.
+  const std::string src = random_bmp(dir / "ok.bmp", 40, 30, 24, 3);
+  testing_support::write_file(dir / "email", {0});
+  r = ConvertFile(src, mgr);
+  EXPECT_FALSE(r.converted);
+  EXPECT_NE(r.error, EC_OK);
+}
+
+TEST(BatchRunner, OutputsAreTheSameForAnyNumberOfWorkers) {
+  const auto dir = testing_support::scratch_dir("batch_runner");
+  for (int i = 0; i < 6; ++i)
+    random_bmp(dir / name("f%d.bmp", i), 300 + 97 * i, 200 + 31 * i, i % 2 ? 8 : 24,
+               static_cast<std::uint32_t>(i));
+  random_bmp(dir / "clash.bmp", 64, 64, 24, 10);
+  random_bmp(dir / "clash.dib", 32, 32, 24, 11); // same output name, listed after clash.bmp
+  testing_support::write_file(dir / "notes.txt", {1});
+
+  const auto files = CollectBatchFiles({dir.string()}, false);
+  ASSERT_EQ(files.size(), 8u);
+  EXPECT_EQ(fs::path(files[0]).filename(), "clash.bmp");
+  EXPECT_EQ(fs::path(files[1]).filename(), "clash.dib");
+
+  std::map<std::string, std::vector<std::uint8_t>> first;
+  for (unsigned workers : {1u, 2u, 4u}) {
+    fs::remove_all(dir / "email");
+    std::size_t calls = 0;
+    const auto outcomes =
+        RunBatch(files, workers, [&](std::size_t done, std::size_t total, const std::string&) {
+          ++calls;
+          EXPECT_LE(done, total);
+        });
+    EXPECT_EQ(calls, files.size());
+    ASSERT_EQ(outcomes.size(), files.size());
+    EXPECT_EQ(outcomes[0].superseded_by, 1);
+    for (const auto& o : outcomes) EXPECT_TRUE(o.result.converted) << o.source << o.result.message;
+    for (const auto& o : outcomes) {
+      const auto bytes = read_file(o.result.output);
+      if (workers == 1)
+        first[o.result.output] = bytes;
+      else
+        EXPECT_EQ(bytes, first[o.result.output]) << o.result.output << " with " << workers;
+    }
+  }
+  TvexImageFileMgr mgr;
+  TvexImage clash;
+  clash.SetDibHandle(mgr.LoadImage((dir / "email" / "clash.jpg").string(), FF_JPEG));
+  EXPECT_EQ(clash.Width(), 32) << "the later source wins, as in a sequential run";
+}
+
+TEST(BatchRunner, RecursionSkipsEmailFolders) {
+  const auto dir = testing_support::scratch_dir("batch_collect");
+  fs::create_directories(dir / "sub");
+  fs::create_directories(dir / "email");
+  testing_support::write_file(dir / "B.JPG", {0});
+  testing_support::write_file(dir / "a.png", {0});
+  testing_support::write_file(dir / "sub" / "c.tif", {0});
+  testing_support::write_file(dir / "email" / "d.jpg", {0});
+  testing_support::write_file(dir / "e.tiff", {0});
+  std::vector<std::string> missing;
+  auto flat = CollectBatchFiles({dir.string(), (dir / "nope").string()}, false, &missing);
+  ASSERT_EQ(flat.size(), 2u);
+  EXPECT_EQ(fs::path(flat[0]).filename(), "a.png");
+  EXPECT_EQ(missing.size(), 1u);
+  auto deep = CollectBatchFiles({dir.string()}, true);
+  ASSERT_EQ(deep.size(), 3u);
+  EXPECT_EQ(fs::path(deep[2]).filename(), "c.tif");
+}
