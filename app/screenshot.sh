@@ -22,13 +22,13 @@ cp "$corpus/nolmoonen/012mp-bus.jpg" "$folder/bus.jpg"
 cp "$corpus/metadata-extractor/Nikon_D90.jpg" "$folder/nikon-d90.jpg"
 cp "$corpus/exif-samples/HMD_Nokia_8.3_5G.jpg" "$folder/Phone Photo.JPEG"
 echo "not a picture" >"$folder/notes.txt"
-# The preview: a photograph as BMP, larger than the scroll box.
+# The preview: a photograph larger than the scroll box.
 /usr/bin/convert "$corpus/debian-lomiri-wallpapers/Kleiber_by_Lukas_Baubkus.jpg" -resize 900x \
-  bmp3:"$folder/kleiber.bmp"
+  -quality 90 "$folder/kleiber.jpg"
 /usr/bin/convert "$corpus/metadata-extractor/Canon_EOS_1000D.jpg" -resize 640x bmp3:"$folder/canon.bmp"
 
 mkdir -p docs/screenshots
 xvfb-run -a -s "-screen 0 1280x800x24" env QT_QPA_PLATFORM=xcb \
   PARVULA_SCREENSHOT="$PWD/docs/screenshots/window.png" PARVULA_SCREENSHOT_FOLDER="$folder" \
-  PARVULA_SCREENSHOT_PREVIEW=kleiber.bmp "$build/app/window_test" screenshot
+  PARVULA_SCREENSHOT_PREVIEW=kleiber.jpg "$build/app/window_test" screenshot
 echo "docs/screenshots/window.png"
