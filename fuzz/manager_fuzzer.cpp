@@ -1,4 +1,4 @@
-// seeds: bmp
+// seeds: bmp png tga pcx pnm sgi ico tiff jpeg
 // Every reader of the format manager on arbitrary bytes: the file has no
 // extension, so the manager's fallback tries each format in turn.
 #include "vexImageFile.h"

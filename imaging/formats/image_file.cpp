@@ -1,5 +1,7 @@
 #include "vexImageFile.h"
 
+#include "vexImageColor.h"
+
 #include "platform/exceptions.h"
 #include "platform/rounding.h"
 
@@ -290,41 +292,16 @@ void TvexImageFile::SwapRGB() {
 }
 
 void TvexImageFile::InvertImage() {
-  // Negative of the bitmap in place, as the colour operation makes it: bytes
-  // complemented for grey and direct-colour formats, the colour table
-  // complemented for palette formats; 15/16-bit and alpha images are refused.
+  // A temporary image wraps the bitmap without keeping it: the handle is
+  // taken back before the image goes.
   if (pf::is_null(DIBHandle)) return;
   TvexImage image;
   image.SetDibHandle(DIBHandle);
-  const TvexImageFormat format = image.ImageFormat();
-  std::uint8_t* bits = image.Bits();
-  const std::int64_t n = std::int64_t{image.LineWidth()} * std::abs(image.Height());
-  switch (format) {
-  case IF_BW:
-  case IF_GREY4:
-  case IF_GREY8:
-  case IF_RGB24:
-  case IF_RGB32:
-    if (bits)
-      for (std::int64_t i = 0; i < n; ++i) bits[i] = static_cast<std::uint8_t>(~bits[i]);
-    break;
-  case IF_PAL4:
-  case IF_PAL8: {
-    pf::RgbQuad table[256];
-    const unsigned count = format == IF_PAL4 ? 16 : 256;
-    const unsigned got = pf::GetDIBColorTable(DIBHandle, 0, count, table);
-    for (unsigned i = 0; i < got; ++i) {
-      table[i].rgbRed = static_cast<std::uint8_t>(~table[i].rgbRed);
-      table[i].rgbGreen = static_cast<std::uint8_t>(~table[i].rgbGreen);
-      table[i].rgbBlue = static_cast<std::uint8_t>(~table[i].rgbBlue);
-    }
-    pf::SetDIBColorTable(DIBHandle, 0, got, table);
-    break;
-  }
-  default:
-    Error = EC_IMAGEFORMAT;
-    break;
-  }
+  TvexImageColor colour;
+  colour.SetSourceImage(0, &image);
+  colour.SetResultImage(&image);
+  colour.Invert();
+  if (colour.Error() != EC_OK) Error = colour.Error();
   image.ReleaseHandle();
 }
 
