@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QStandardPaths>
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -12,7 +13,9 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName("parvula");
   QApplication::setWindowIcon(QIcon(":/parvula.png"));
   TForm1 form;
-  form.SelectFolder(QDir::homePath());
+  // Start where pictures usually are.
+  const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+  form.SelectFolder(QDir(pictures).exists() ? pictures : QDir::homePath());
   form.show();
   return QApplication::exec();
 }

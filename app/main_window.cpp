@@ -204,17 +204,23 @@ void TForm1::BuildLayout() {
   ShellTreeView1->sortByColumn(0, Qt::AscendingOrder);
   ShellTreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
   ShellTreeView1->expand(tree_model_->index(QDir::rootPath()));
-  // Folders above the selected one are read in the background; the rows they
-  // bring push the selection out of sight, so it is brought back into view
-  // while they arrive (until the user takes over the tree).
-  connect(tree_model_, &QFileSystemModel::directoryLoaded, this, [this](const QString& path) {
+  // Folders above the selected one are read and sorted in the background;
+  // the rows they bring push the selection out of sight, so it is brought
+  // back into view while they arrive (until the user takes over the tree).
+  reveal_scroll_.setSingleShot(true);
+  reveal_scroll_.setInterval(0);
+  connect(&reveal_scroll_, &QTimer::timeout, this, [this] {
     if (!reveal_timer_.isValid() || reveal_timer_.hasExpired(kRevealMilliseconds)) return;
     const QModelIndex current = ShellTreeView1->currentIndex();
-    if (!current.isValid()) return;
-    const QString folder = tree_model_->filePath(current);
-    if (folder == path || folder.startsWith(path.endsWith('/') ? path : path + '/'))
-      ShellTreeView1->scrollTo(current);
+    if (current.isValid()) ShellTreeView1->scrollTo(current);
   });
+  auto reveal_later = [this] {
+    if (reveal_timer_.isValid() && !reveal_timer_.hasExpired(kRevealMilliseconds))
+      reveal_scroll_.start();
+  };
+  connect(tree_model_, &QFileSystemModel::directoryLoaded, this, reveal_later);
+  connect(tree_model_, &QAbstractItemModel::rowsInserted, this, reveal_later);
+  connect(tree_model_, &QAbstractItemModel::layoutChanged, this, reveal_later);
   ShellTreeView1->viewport()->installEventFilter(this);
   connect(ShellTreeView1->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) {
@@ -252,6 +258,14 @@ void TForm1::resizeEvent(QResizeEvent* event) {
   if (ScrollBox2) ApplyAnchors();
 }
 
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (reveal_timer_.isValid()) {
+    reveal_timer_.start();
+    reveal_scroll_.start();
+  }
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
   if (batch_running_) {
     // The batch still walks this window's list: stop it first, then close.
@@ -275,6 +289,7 @@ void TForm1::SelectFolder(const QString& path) {
   ShellTreeView1->setCurrentIndex(idx);
   ShellTreeView1->scrollTo(idx);
   reveal_timer_.start();
+  reveal_scroll_.start();
 }
 
 void TForm1::ShowFolderInList(const QString& path) {

@@ -10,6 +10,7 @@
 #include <QModelIndex>
 #include <QSortFilterProxyModel>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -97,6 +98,7 @@ signals:
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -109,6 +111,7 @@ private:
 
   QFileSystemModel* tree_model_ = nullptr;
   QElapsedTimer reveal_timer_;
+  QTimer reveal_scroll_;
   QFileSystemModel* list_model_ = nullptr;
   ShellListFilter* list_filter_ = nullptr;
   QString list_folder_;
