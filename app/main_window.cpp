@@ -79,7 +79,9 @@ std::string NativePath(const QString& path) {
 bool ShellListFilter::filterAcceptsRow(int source_row, const QModelIndex& source_parent) const {
   const auto* fs = static_cast<const QFileSystemModel*>(sourceModel());
   const QModelIndex item = fs->index(source_row, 0, source_parent);
-  return ImageFileFilter(fs->fileName(item).toStdString(), fs->isDir(item));
+  bool can_add = true;
+  if (OnAddFolder) OnAddFolder(fs->fileName(item), fs->isDir(item), can_add);
+  return can_add;
 }
 
 bool ShellListFilter::lessThan(const QModelIndex& left, const QModelIndex& right) const {
@@ -143,6 +145,9 @@ void TForm1::BuildLayout() {
   list_model_->setFilter(QDir::AllDirs | QDir::Files | QDir::Drives | QDir::NoDotAndDotDot);
   list_model_->setReadOnly(false); // in-place rename
   list_filter_ = new ShellListFilter(this);
+  list_filter_->OnAddFolder = [this](const QString& name, bool is_folder, bool& can_add) {
+    ShellListView1AddFolder(name, is_folder, can_add);
+  };
   list_filter_->setSourceModel(list_model_);
   list_filter_->setDynamicSortFilter(true);
   list_filter_->sort(0, Qt::AscendingOrder);
@@ -347,6 +352,10 @@ void TForm1::SetListItemSelected(int index, bool selected) {
 // only makes the filter and the order look at every entry again.
 void TForm1::RefreshList() {
   list_filter_->invalidate();
+}
+
+void TForm1::ShellListView1AddFolder(const QString& display_name, bool is_folder, bool& can_add) {
+  can_add = ImageFileFilter(display_name.toStdString(), is_folder);
 }
 
 // ---- Execute! ----

@@ -24,13 +24,16 @@ class QScrollArea;
 class QTableView;
 class QTreeView;
 
-// The file list's view of the file system: the entries the image filter
+// The file list's view of the file system: the entries its AddFolder event
 // admits, folders first, then names in case-insensitive order.
 class ShellListFilter : public QSortFilterProxyModel {
   Q_OBJECT
 
 public:
   using QSortFilterProxyModel::QSortFilterProxyModel;
+  // Decides for each entry (its name in the folder, folder or not) whether
+  // it is listed; without a handler everything is.
+  std::function<void(const QString& display_name, bool is_folder, bool& can_add)> OnAddFolder;
 
 protected:
   bool filterAcceptsRow(int source_row, const QModelIndex& source_parent) const override;
@@ -59,6 +62,9 @@ public:
   QTreeView* ShellTreeView1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
 
+  // The list's filter: folders, and the files whose extension names a
+  // picture format.
+  void ShellListView1AddFolder(const QString& display_name, bool is_folder, bool& can_add);
   // "Execute!": converts the selected list items into the `email` folder.
   void Button1Click();
   // The preview: a press of any mouse button over a file shows it.

@@ -212,6 +212,17 @@ void WindowTest::treeShowsFoldersOnlyAndDrivesTheList() {
   form.ShellTreeView1->expand(here);
   QTRY_COMPARE_WITH_TIMEOUT(form.ShellTreeView1->model()->rowCount(here), 1, kLoadTimeout);
   QCOMPARE(form.ShellTreeView1->model()->index(0, 0, here).data().toString(), QString("deeper"));
+  // A right click selects a folder in the tree, and the list follows.
+  const QModelIndex deeper = form.ShellTreeView1->model()->index(0, 0, here);
+  form.ShellTreeView1->scrollTo(deeper);
+  QTest::mousePress(form.ShellTreeView1->viewport(), Qt::RightButton, {},
+                    form.ShellTreeView1->visualRect(deeper).center());
+  QTRY_COMPARE_WITH_TIMEOUT(QDir(form.SelectedFolder()), QDir(dir.filePath("inner/deeper")),
+                            kLoadTimeout);
+  QTRY_VERIFY_WITH_TIMEOUT(form.ListLoaded(), kLoadTimeout);
+  QCOMPARE(form.ListItemCount(), 0);
+  form.SelectFolder(dir.filePath("inner"));
+  QTRY_COMPARE_WITH_TIMEOUT(list_names(form), QStringList({"deeper", "p.png"}), kLoadTimeout);
   // A folder made meanwhile shows up by itself.
   QVERIFY(QDir(dir.filePath("inner")).mkdir("later"));
   QTRY_COMPARE_WITH_TIMEOUT(list_names(form), QStringList({"deeper", "later", "p.png"}),
