@@ -34,7 +34,14 @@ int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& 
   }
 
   TvexImage image;
-  const DibHandle dib = manager.LoadImage(options.input, FF_DETECT);
+  DibHandle dib = DibHandle::Null;
+  try {
+    dib = manager.LoadImage(options.input, FF_DETECT);
+  } catch (const std::exception& e) {
+    err << options.input << ": error " << int{EC_EXCEPTION} << " " << vexErrorMessage(EC_EXCEPTION)
+        << " (" << e.what() << ")\n";
+    return kExitFailed;
+  }
   if (!vex::platform::is_null(dib)) image.SetDibHandle(dib);
   if (vex::platform::is_null(dib) || manager.GetLastError() != EC_OK) {
     const TvexErrorCode e = manager.GetLastError();
@@ -51,7 +58,13 @@ int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& 
     manager.SetCompression(format == FF_JPEG ? CP_JPEG_STD : CP_NOCOMP);
   if (options.quality) manager.SetQuality(static_cast<std::uint16_t>(*options.quality));
 
-  manager.SaveImage(options.output, format, image.GetDibHandle());
+  try {
+    manager.SaveImage(options.output, format, image.GetDibHandle());
+  } catch (const std::exception& e) {
+    // A writer that lets its coder's exception out (the JPEG writer does).
+    err << options.output << ": error " << int{manager.GetLastError()} << " (" << e.what() << ")\n";
+    return kExitFailed;
+  }
   const TvexErrorCode e = manager.GetLastError();
   if (e != EC_OK) {
     err << options.output << ": error " << int{e} << " " << vexErrorMessage(e) << "\n";

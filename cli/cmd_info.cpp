@@ -79,8 +79,17 @@ int run_info(const InfoOptions& options, std::ostream& out, std::ostream& /*err*
   for (const std::string& file : options.files) {
     TvexImageFileMgr manager;
     TvexImage image;
-    const DibHandle dib = manager.LoadImage(file, FF_DETECT);
     out << file << "\n";
+    DibHandle dib = DibHandle::Null;
+    try {
+      dib = manager.LoadImage(file, FF_DETECT);
+    } catch (const std::exception& e) {
+      // A reader that raised: no image, as the window treats it.
+      out << "  error: " << int{EC_EXCEPTION} << " " << vexErrorMessage(EC_EXCEPTION) << " ("
+          << e.what() << ")\n";
+      status = kExitFailed;
+      continue;
+    }
     if (!vex::platform::is_null(dib)) {
       image.SetDibHandle(dib);
       const TvexImageInfo& info = manager.GetImageInfo();

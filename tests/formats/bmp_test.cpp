@@ -454,6 +454,28 @@ TEST(ImageFileBase, SwapsAndNumColors) {
   }
 }
 
+TEST(ImageFileBase, ReadDataMovesPiecesOfAtMost32768Bytes) {
+  // With a buffer smaller than a piece every piece goes straight to the source.
+  struct Recorder : pf::Stream {
+    std::vector<std::int32_t> reads;
+    std::int32_t Read(void* b, std::int32_t n) override {
+      reads.push_back(n);
+      std::memset(b, 1, static_cast<std::size_t>(n));
+      return n;
+    }
+    std::int32_t Write(const void*, std::int32_t n) override { return n; }
+    std::int64_t Seek(std::int64_t off, pf::SeekOrigin) override { return off; }
+    std::int64_t Size() override { return 1 << 20; }
+    void SetSize(std::int64_t) override {}
+  } source;
+  Probe p;
+  p.GetBufferStream().SetBufferSize(1000);
+  p.GetBufferStream().SetSource(&source);
+  Bytes dest(70000);
+  EXPECT_TRUE(p.ReadData(nullptr, dest.data(), 70000));
+  EXPECT_EQ(source.reads, (std::vector<std::int32_t>{32768, 32768, 4464}));
+}
+
 TEST(ImageFileBase, ReadAndWriteDataMoveEveryByte) {
   Bytes data(70000);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13);
