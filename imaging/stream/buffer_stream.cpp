@@ -53,7 +53,9 @@ void TvexBufferStream::WritePending() {
 
 void TvexBufferStream::Flush() {
   FlushBits();
-  if (Position != WindowStart) WritePending();
+  // Only written bytes are pending; the bytes of a read window are never
+  // written back.
+  if (WriteMode && Position != WindowStart) WritePending();
   EmptyBuffer();
 }
 

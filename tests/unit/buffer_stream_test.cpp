@@ -466,3 +466,15 @@ TEST(BufferStream, SetWriteModeAndBufferSizeEmptyTheBuffer) {
   ASSERT_EQ(bs.Read(b, 1), 1);
   EXPECT_EQ(b[0], data[8]);
 }
+
+TEST(BufferStream, FlushInReadModeWritesNothing) {
+  CountingStream src(iota_bytes(50));
+  TvexBufferStream bs;
+  bs.SetSource(&src);
+  std::uint8_t b[4];
+  bs.Read(b, 4);
+  bs.Flush();
+  EXPECT_EQ(src.writes, 0);
+  ASSERT_EQ(bs.Read(b, 1), 1);
+  EXPECT_EQ(b[0], iota_bytes(50)[4]);
+}
