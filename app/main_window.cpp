@@ -187,7 +187,7 @@ void TForm1::BuildLayout() {
     ShellListView1->setPalette(pal);
   }
   ShellListView1->viewport()->installEventFilter(this);
-  connect(ShellListView1, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& idx) {
+  connect(ShellListView1, &QAbstractItemView::activated, this, [this](const QModelIndex& idx) {
     const QModelIndex src = list_filter_->mapToSource(idx);
     if (list_model_->isDir(src)) SelectFolder(list_model_->filePath(src));
   });

@@ -227,6 +227,12 @@ void WindowTest::treeShowsFoldersOnlyAndDrivesTheList() {
   QVERIFY(QDir(dir.filePath("inner")).mkdir("later"));
   QTRY_COMPARE_WITH_TIMEOUT(list_names(form), QStringList({"deeper", "later", "p.png"}),
                             kLoadTimeout);
+  // Enter on a folder opens it too.
+  form.ShellListView1->setFocus();
+  form.ShellListView1->setCurrentIndex(form.ListItem(1));
+  QTest::keyClick(form.ShellListView1, Qt::Key_Return);
+  QTRY_COMPARE_WITH_TIMEOUT(QDir(form.SelectedFolder()), QDir(dir.filePath("inner/later")),
+                            kLoadTimeout);
 }
 
 void WindowTest::previewSizesTheControlToThePicture() {
