@@ -452,7 +452,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == ShellListView1->viewport() && event->type() == QEvent::MouseButtonPress) {
     const auto* mouse = static_cast<QMouseEvent*>(event);
     const QPoint p = mouse->position().toPoint();
-    ShellListView1MouseDown(mouse->button(), mouse->modifiers(), p.x(), p.y());
+    try {
+      ShellListView1MouseDown(mouse->button(), mouse->modifiers(), p.x(), p.y());
+    } catch (...) {
+      // Nothing may escape into the event loop; the preview just stays as it is.
+    }
   }
   return QWidget::eventFilter(watched, event);
 }
