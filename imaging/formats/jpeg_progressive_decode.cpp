@@ -90,6 +90,7 @@ void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac
     const std::int32_t e = fast_ac.entry[br.Peek(FastTable::kBits)];
     if (e != 0) {
       br.Skip(e & 0xFF);
+      if (((e >> 8) & 0xFF) == FastTable::kEndOfBlock) break; // a run of one block: this one
       k += (e >> 8) & 0xFF;
       if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
       blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(e >> 16) << al);

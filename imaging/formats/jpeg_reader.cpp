@@ -134,9 +134,14 @@ void FastTable::Build(const TvexHuffmanJPEG& table, bool dc) {
     if (sym < 0 || used > kBits) continue;
     const int run = dc ? 0 : sym >> 4;
     const int s = dc ? sym : sym & 15;
-    // Only symbols that carry a value, with all their bits inside the prefix.
-    if (s == 0 || s > 15 || used + s > kBits) continue;
-    const int bits = static_cast<int>(p >> (kBits - used - s)) & ((1 << s) - 1);
+    if (!dc && sym == 0) {
+      entry[p] = (kEndOfBlock << 8) | used;
+      continue;
+    }
+    // Symbols that carry a value (or a DC difference of 0), with all their
+    // bits inside the prefix.
+    if ((s == 0 && !dc) || s > 15 || used + s > kBits) continue;
+    const int bits = s == 0 ? 0 : static_cast<int>(p >> (kBits - used - s)) & ((1 << s) - 1);
     const int value = vex::jpeg::Extend(bits, s);
     entry[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 16) | (run << 8) |
                (used + s);
@@ -161,7 +166,30 @@ std::int32_t DecodeDCDifference(BitReader& br, const TvexHuffmanJPEG& table,
 
 bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_dc,
                            const FastTable& fast_ac, std::int16_t* blk) {
-  const std::int32_t diff = DecodeDCDifference(br, *c.DCTable, fast_dc);
+  // The reservoir stays in registers over the block.
+  std::uint64_t bits;
+  int count;
+  br.Take(bits, count);
+  const auto refill = [&] {
+    br.Put(bits, count);
+    br.Fill();
+    br.Take(bits, count);
+  };
+  const auto peek = [&](int n) { return static_cast<std::uint32_t>(bits >> (64 - n)); };
+  const auto skip = [&](int n) {
+    bits <<= n;
+    count -= n;
+  };
+  std::int32_t diff;
+  if (count < 32) refill();
+  if (const std::int32_t e = fast_dc.entry[peek(FastTable::kBits)]; e != 0) {
+    skip(e & 0xFF);
+    diff = e >> 16;
+  } else {
+    br.Put(bits, count);
+    diff = DecodeDCDifference(br, *c.DCTable, fast_dc);
+    br.Take(bits, count);
+  }
   // The predictor wraps like the 16-bit coefficient it feeds.
   c.LastDC = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.LastDC) +
                                        static_cast<std::uint32_t>(diff));
@@ -171,28 +199,30 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
   for (int k = 1; k < 64;) {
     // 32 bits cover the longest code (17 bits when nothing matches) and the
     // magnitude bits after it.
-    if (br.Available() < 32) br.Fill();
-    const std::int32_t e = fast_ac.entry[br.Peek(FastTable::kBits)];
+    if (count < 32) refill();
+    const std::int32_t e = fast_ac.entry[peek(FastTable::kBits)];
     if (e != 0) {
-      br.Skip(e & 0xFF);
+      skip(e & 0xFF);
       k += (e >> 8) & 0xFF;
-      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+      if (k > 63) {
+        if (((e >> 8) & 0xFF) == FastTable::kEndOfBlock) break;
+        throw vex::ImagingError(kMsgValueOutOfRange);
+      }
       blk[ZigZag[k]] = static_cast<std::int16_t>(e >> 16);
       any = true;
       ++k;
       continue;
     }
     int used = 0;
-    const int rs = ac.DecodeFast(br.Peek(32), used);
+    const int rs = ac.DecodeFast(peek(32), used);
     if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
-    br.Skip(used);
+    skip(used);
     const int r = rs >> 4, s = rs & 15;
     if (s != 0) {
       k += r;
       if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
-      blk[ZigZag[k]] =
-          static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(br.Peek(s)), s));
-      br.Skip(s);
+      blk[ZigZag[k]] = static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(peek(s)), s));
+      skip(s);
       any = true;
       ++k;
     } else if (r == 15) {
@@ -201,6 +231,7 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
       break;
     }
   }
+  br.Put(bits, count);
   return any;
 }
 
@@ -525,6 +556,7 @@ void Reader::ReadFrame(std::uint16_t marker, std::int64_t end) {
     }
     rc.rows.assign(static_cast<std::size_t>(bytes), 0);
     if (rc.hf > 1) rc.wide.assign(static_cast<std::size_t>(width_) + 64, 0);
+    if (nf == 3 && i > 0) rc.terms.assign(2 * (static_cast<std::size_t>(width_) + 16), 0);
     c.Hmax = hmax_;
     c.Vmax = vmax_;
     c.Hf = rc.hf;
@@ -927,12 +959,25 @@ void Reader::OutputMCURow(int mcu_row) {
                   static_cast<std::size_t>(width_));
       continue;
     }
+    // Subsampled chroma goes through its table terms, worked out once per
+    // chroma row; full-resolution chroma is converted pixel by pixel.
+    const bool terms =
+        !rgb_ && (comps_[1].hf > 1 || comps_[1].vf > 1 || comps_[2].hf > 1 || comps_[2].vf > 1);
     const std::uint8_t* p[3];
     for (int c = 0; c < 3; ++c) {
       ReaderComponent& rc = comps_[c];
       const int src_row = r / rc.vf;
       const std::uint8_t* src = rc.rows.data() + src_row * rc.stride;
-      if (rc.hf == 1) {
+      if (terms && c > 0) {
+        if (wide_row[c] != src_row) {
+          std::int16_t* t = rc.terms.data();
+          if (c == 1)
+            chroma_terms(ycc_.cb_to_b, ycc_.cb_to_g, src, rc.hf, width_, t, t + width_ + 16);
+          else
+            chroma_terms(ycc_.cr_to_r, ycc_.cr_to_g, src, rc.hf, width_, t, t + width_ + 16);
+          wide_row[c] = src_row;
+        }
+      } else if (rc.hf == 1) {
         p[c] = src;
       } else {
         if (wide_row[c] != src_row) {
@@ -942,10 +987,15 @@ void Reader::OutputMCURow(int mcu_row) {
         p[c] = rc.wide.data();
       }
     }
-    if (rgb_)
+    if (terms) {
+      const std::int16_t* cb = comps_[1].terms.data();
+      const std::int16_t* cr = comps_[2].terms.data();
+      ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
+    } else if (rgb_) {
       rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
-    else
+    } else {
       ycc_to_bgr_row(ycc_, p[0], p[1], p[2], dst, width_);
+    }
   }
 }
 

@@ -82,6 +82,17 @@ public:
     return v;
   }
 
+  // The reservoir, for decoders that keep it in registers over a block: take
+  // it, work on the copies, Fill through Put/Take, and put it back.
+  void Take(std::uint64_t& bits, int& count) const {
+    bits = bits_;
+    count = count_;
+  }
+  void Put(std::uint64_t bits, int count) {
+    bits_ = bits;
+    count_ = count;
+  }
+
   // True once more bits were consumed than the data held before the end of the
   // file (not before a marker): the data was cut short.
   bool Truncated() const { return eof_ && pad_ > count_; }
@@ -149,6 +160,22 @@ void ycc_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const std::u
                          const std::uint8_t* cr, std::uint8_t* bgr, int width);
 #endif
 
+// Subsampled chroma: the two table terms of each sample of a chroma row
+// (Cb: CbToB and CbToG; Cr: CrToR and CrToG), each repeated `factor` times,
+// into out_width entries of a and b. Worked out once per chroma row and used
+// by every image row that shares it.
+void chroma_terms(const std::int32_t* table_a, const std::int32_t* table_b, const std::uint8_t* c,
+                  int factor, int out_width, std::int16_t* a, std::int16_t* b);
+// One image row from Y and the chroma terms: blue = Y + tb, green = Y - tgb -
+// tgr, red = Y + tr, each clamped; the bytes of ycc_to_bgr_row.
+void ycc_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
+                          const std::int16_t* tgb, const std::int16_t* tgr, const std::int16_t* tr,
+                          std::uint8_t* bgr, int width);
+void ycc_terms_to_bgr_row_portable(const YccTables& t, const std::uint8_t* y,
+                                   const std::int16_t* tb, const std::int16_t* tgb,
+                                   const std::int16_t* tgr, const std::int16_t* tr,
+                                   std::uint8_t* bgr, int width);
+
 // One image row of R, G, B components to blue, green, red bytes.
 void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
                     std::uint8_t* bgr, int width);
@@ -158,11 +185,14 @@ void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uin
 void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width);
 
 // Code and magnitude bits of the common short symbols in one lookup: for each
-// 10-bit prefix whose symbol carries a value and fits with its magnitude bits,
-// (value << 16) | (run << 8) | total bits; 0 sends the decoder to the table's
-// own DecodeFast. Built from that DecodeFast, so both give the same results.
+// 10-bit prefix whose symbol carries a value (or is a DC difference of 0, or
+// the AC end of block) and fits with its magnitude bits, (value << 16) |
+// (run << 8) | total bits; 0 sends the decoder to the table's own DecodeFast.
+// Built from that DecodeFast, so both give the same results.
 struct FastTable {
   static constexpr int kBits = 10;
+  // The run of an AC end-of-block entry: past every position.
+  static constexpr int kEndOfBlock = 64;
   std::int32_t entry[1 << kBits];
   // dc: symbols are magnitude categories (no run).
   void Build(const TvexHuffmanJPEG& table, bool dc);
@@ -198,6 +228,8 @@ struct ReaderComponent {
   std::int64_t stride = 0;
   // One image row replicated to full width (components with hf > 1).
   std::vector<std::uint8_t> wide;
+  // Chroma table terms of one row at full width (two arrays of width + 16).
+  std::vector<std::int16_t> terms;
   bool scanned = false;
   FastTable fast_dc, fast_ac;
   // Coefficients of the block being decoded (sequential frames decoded
