@@ -3,6 +3,7 @@
 // the marker loop, segments and scans on corpus files and patched copies.
 #include "formats/jpeg_reader_internal.h"
 
+#include "reference/jpeg_block_ref.h"
 #include "reference/ycc_ref.h"
 #include "test_support.h"
 
@@ -13,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -146,6 +149,142 @@ TEST(JpegBitReader, FinishPassesRestartMarkersAndStraysUpToTheNextMarker) {
 }
 
 // ---------------------------------------------------------------------------
+// Block decoding against the plain bit-by-bit decoder
+
+// A Huffman table as a DHT segment would carry it: code counts that mostly
+// fill the code space (sometimes leaving codes unused, sometimes
+// over-subscribing it) and distinct values drawn from `pool`.
+struct RandomTable {
+  std::uint8_t counts[16] = {};
+  std::vector<std::uint8_t> values;
+};
+
+RandomTable MakeTable(Rng& rng, const std::vector<int>& pool, bool allow_bad) {
+  RandomTable t;
+  std::vector<int> left = pool;
+  std::int64_t space = 2; // free codes of the current length
+  int total = 0;
+  for (int l = 1; l <= 16 && !left.empty(); ++l) {
+    int n = static_cast<int>(std::min<std::int64_t>(space, rng.uniform(0, 1 << std::min(l, 5))));
+    if (l == 16 || rng.uniform(0, 9) == 0) n = static_cast<int>(std::min<std::int64_t>(space, 255));
+    if (allow_bad && rng.uniform(0, 30) == 0) n += rng.uniform(1, 3); // over-subscribed
+    n = std::min<int>(n, static_cast<int>(left.size()));
+    if (l < 16 && n == space) n = static_cast<int>(std::max<std::int64_t>(0, space - 1));
+    t.counts[l - 1] = static_cast<std::uint8_t>(n);
+    total += n;
+    for (int i = 0; i < n; ++i) {
+      const int j = rng.uniform(0, static_cast<int>(left.size()) - 1);
+      t.values.push_back(static_cast<std::uint8_t>(left[j]));
+      left.erase(left.begin() + j);
+    }
+    space = (space - n) * 2;
+    if (space <= 0) space = allow_bad ? 1 : 0;
+  }
+  (void)total;
+  return t;
+}
+
+reference::HuffDecodeTable RefTable(const RandomTable& t) {
+  std::vector<std::int32_t> v(257, 0);
+  for (std::size_t i = 0; i < t.values.size(); ++i) v[i] = t.values[i];
+  return reference::define_table(t.counts, v);
+}
+
+std::unique_ptr<TvexHuffmanJPEG> OurTable(const RandomTable& t) {
+  auto h = std::make_unique<TvexHuffmanJPEG>(256, 16);
+  for (std::size_t i = 0; i < t.values.size(); ++i) h->SetValues(static_cast<int>(i), t.values[i]);
+  h->DefineTable(static_cast<int>(t.values.size()), t.counts);
+  return h;
+}
+
+std::vector<int> AcPool(Rng& rng) {
+  std::vector<int> pool = {0xF0};
+  for (int r = 0; r < 16; ++r)
+    for (int s = 1; s <= 10; ++s)
+      if (rng.uniform(0, r < 4 ? 1 : 6) == 0) pool.push_back(r * 16 + s);
+  return pool;
+}
+
+// End of block on a short code, so that random data makes whole blocks.
+void EndOfBlockFirst(RandomTable& t) {
+  if (t.values.empty()) return;
+  for (auto& v : t.values)
+    if (v == 0x00) return;
+  t.values[0] = 0x00;
+}
+
+std::vector<int> DcPool(Rng& rng) {
+  std::vector<int> pool;
+  for (int s = 0; s <= 11; ++s) pool.push_back(s);
+  if (rng.uniform(0, 4) == 0) pool.push_back(rng.uniform(17, 255)); // corrupt category
+  return pool;
+}
+
+std::vector<std::uint8_t> RandomBytes(Rng& rng, int n) {
+  std::vector<std::uint8_t> out;
+  while (static_cast<int>(out.size()) < n) {
+    const auto b = static_cast<std::uint8_t>(rng.next());
+    out.push_back(b);
+    if (b == 0xFF) out.push_back(0x00);
+  }
+  return out;
+}
+
+TEST(JpegBlockDecoder, SequentialBlocksMatchThePlainDecoder) {
+  Rng rng(21);
+  int corrupt = 0, blocks = 0;
+  for (int round = 0; round < 400; ++round) {
+    const bool bad = round % 4 == 3;
+    const RandomTable dc_t = MakeTable(rng, DcPool(rng), bad);
+    RandomTable ac_t = MakeTable(rng, AcPool(rng), bad);
+    EndOfBlockFirst(ac_t);
+    const auto dc = OurTable(dc_t), ac = OurTable(ac_t);
+    const reference::HuffDecodeTable rdc = RefTable(dc_t), rac = RefTable(ac_t);
+    vex::jpeg::FastTable fdc, fac;
+    fdc.Build(*dc, true);
+    fac.Build(*ac, false);
+    const std::vector<std::uint8_t> bytes = RandomBytes(rng, 3000);
+    vex::platform::MemoryStream ms_ref(bytes.data(), bytes.size()), ms(bytes.data(), bytes.size());
+    TvexBufferStream ref_bs, bs;
+    ref_bs.SetSource(&ms_ref);
+    bs.SetSource(&ms);
+    BitReader br;
+    br.Begin(&PullMemory, &bs);
+    const reference::BitSource source = [&ref_bs](int n) { return ref_bs.ReadBits(n); };
+    TvexJPEGComponent c;
+    c.DCTable = dc.get();
+    c.ACTable = ac.get();
+    reference::BlockState state;
+    for (int b = 0; b < 300; ++b) {
+      std::int16_t expect[64], got[64] = {};
+      const reference::BlockResult r =
+          reference::decode_sequential(rdc, rac, source, state, expect);
+      if (r == reference::BlockResult::Corrupt) {
+        EXPECT_THROW(vex::jpeg::DecodeBlockSequential(br, c, fdc, fac, got), vex::ImagingError)
+            << "round " << round << " block " << b;
+        ++corrupt;
+        break;
+      }
+      bool any = false;
+      ASSERT_NO_THROW(any = vex::jpeg::DecodeBlockSequential(br, c, fdc, fac, got))
+          << "round " << round << " block " << b;
+      ASSERT_EQ(0, std::memcmp(expect, got, sizeof got)) << "round " << round << " block " << b;
+      ASSERT_EQ(c.LastDC, state.last_dc);
+      bool ac_present = false;
+      for (int i = 1; i < 64; ++i) ac_present |= expect[i] != 0;
+      // Explicit zero values are possible only through corrupt tables; a
+      // block flagged without AC may not hold any.
+      if (!any) {
+        ASSERT_FALSE(ac_present);
+      }
+      ++blocks;
+    }
+  }
+  EXPECT_GT(corrupt, 20);
+  EXPECT_GT(blocks, 5000);
+}
+
+// ---------------------------------------------------------------------------
 // Colour conversion, upsampling, flat blocks
 
 TEST(JpegColour, TablesAndKernelsMatchThePlainConversion) {
@@ -168,6 +307,37 @@ TEST(JpegColour, TablesAndKernelsMatchThePlainConversion) {
       std::uint8_t expect[3];
       reference::ycc_to_bgr(y[x], cb[x], cr[x], expect);
       ASSERT_EQ(0, std::memcmp(expect, &out_a[3 * x], 3)) << "x " << x << " Cr " << cr_v;
+    }
+  }
+}
+
+TEST(JpegColour, ChromaTermsGiveTheBytesOfTheFullResolutionConversion) {
+  vex::jpeg::YccTables t;
+  t.Build();
+  Rng rng(17);
+  for (const int factor : {1, 2, 3, 4}) {
+    for (int width = 1; width < 300; width += 13) {
+      const int n = (width + factor - 1) / factor;
+      std::vector<std::uint8_t> y(width), cb(n + 16), cr(n + 16);
+      for (auto& v : y) v = static_cast<std::uint8_t>(rng.next());
+      for (auto& v : cb) v = static_cast<std::uint8_t>(rng.next());
+      for (auto& v : cr) v = static_cast<std::uint8_t>(rng.next());
+      std::vector<std::int16_t> tb(width + 16), tgb(width + 16), tr(width + 16), tgr(width + 16);
+      vex::jpeg::chroma_terms(t.cb_to_b, t.cb_to_g, cb.data(), factor, width, tb.data(),
+                              tgb.data());
+      vex::jpeg::chroma_terms(t.cr_to_r, t.cr_to_g, cr.data(), factor, width, tr.data(),
+                              tgr.data());
+      std::vector<std::uint8_t> fast(3 * width), plain(3 * width), full(3 * width);
+      vex::jpeg::ycc_terms_to_bgr_row(t, y.data(), tb.data(), tgb.data(), tgr.data(), tr.data(),
+                                      fast.data(), width);
+      vex::jpeg::ycc_terms_to_bgr_row_portable(t, y.data(), tb.data(), tgb.data(), tgr.data(),
+                                               tr.data(), plain.data(), width);
+      const std::vector<std::uint8_t> wide_cb = reference::replicate(cb, factor, width);
+      const std::vector<std::uint8_t> wide_cr = reference::replicate(cr, factor, width);
+      vex::jpeg::ycc_to_bgr_row_portable(t, y.data(), wide_cb.data(), wide_cr.data(), full.data(),
+                                         width);
+      ASSERT_EQ(fast, full) << factor << " " << width;
+      ASSERT_EQ(plain, full) << factor << " " << width;
     }
   }
 }
