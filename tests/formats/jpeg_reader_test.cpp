@@ -8,6 +8,7 @@
 #include "test_support.h"
 
 #include "vexFileStream.h"
+#include "vexImageFile.h"
 
 #include "platform/cpu_features.h"
 #include "platform/file_stream.h"
@@ -387,6 +388,366 @@ TEST(JpegColour, FlatBlockShortcutEqualsTheInverseTransform) {
     const std::uint8_t flat = vex::jpeg::DCOnlySample(dct, coef[0]);
     for (int i = 0; i < 64; ++i) ASSERT_EQ(samples[i], flat) << "DC " << coef[0];
   }
+}
+
+// ---------------------------------------------------------------------------
+// The reader on corpus files and patched copies
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Corpus(const char* rel) {
+  return testing_support::read_file(testing_support::corpus_dir() / rel);
+}
+
+struct Segment {
+  std::uint8_t marker;
+  std::size_t at;     // offset of the 0xFF
+  std::size_t length; // the length field (0 for markers without one)
+};
+
+// Segments up to and including the first SOS.
+std::vector<Segment> Segments(const Bytes& b) {
+  std::vector<Segment> out;
+  std::size_t i = 2;
+  while (i + 3 < b.size() && b[i] == 0xFF) {
+    const Segment seg{b[i + 1], i, static_cast<std::size_t>((b[i + 2] << 8) | b[i + 3])};
+    out.push_back(seg);
+    if (seg.marker == 0xDA) break;
+    i += 2 + seg.length;
+  }
+  return out;
+}
+
+const Segment& Find(const std::vector<Segment>& segs, std::uint8_t marker, int nth = 0) {
+  for (const Segment& s : segs)
+    if (s.marker == marker && nth-- == 0) return s;
+  static const Segment none{0, 0, 0};
+  return none;
+}
+
+struct Decoded {
+  int code = -1;
+  std::unique_ptr<TvexImage> image; // null when no bitmap was made
+  TvexImageInfo info;
+};
+
+Decoded Decode(const Bytes& bytes, const TvexImageFile::ProgressEvent& progress = nullptr) {
+  Decoded d;
+  vex::platform::MemoryStream ms(bytes.data(), bytes.size());
+  TvexJPEGImage reader;
+  reader.SetImageInfo(&d.info);
+  reader.OnProgress = progress;
+  const DibHandle dib = reader.LoadFromStream(ms);
+  d.code = reader.GetError();
+  if (dib != DibHandle::Null) {
+    d.image = std::make_unique<TvexImage>();
+    d.image->SetDibHandle(dib);
+  }
+  return d;
+}
+
+// Rows 0..rows-1 (from the top) of two images are identical.
+bool SameRows(TvexImage& a, TvexImage& b, int rows) {
+  const int bytes = a.Width() * a.BitCount() / 8;
+  for (int y = 0; y < rows; ++y)
+    if (std::memcmp(a.ScanLine(y), b.ScanLine(y), bytes) != 0) return false;
+  return true;
+}
+
+bool ZeroRows(TvexImage& a, int from) {
+  const int bytes = a.Width() * a.BitCount() / 8;
+  for (int y = from; y < a.Height(); ++y)
+    for (int x = 0; x < bytes; ++x)
+      if (a.ScanLine(y)[x] != 0) return false;
+  return true;
+}
+
+TEST(JpegReader, HeaderRecognisesOnlyTheStartOfImage) {
+  const Bytes jpeg = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const Bytes png = Corpus("jpeg/jpeg-decoder/jpg-size-6x6.jpg");
+  for (const Bytes* b : {&jpeg, &png}) {
+    vex::platform::MemoryStream ms(b->data(), b->size());
+    ms.SetPosition(0);
+    TvexJPEGImage reader;
+    const TvexErrorCode code = reader.ReadHeader(&ms);
+    EXPECT_EQ(code, b == &jpeg ? EC_OK : EC_BADFORMAT);
+    EXPECT_EQ(reader.GetBufferStream().GetPosition(), 0);
+  }
+  EXPECT_EQ(Decode(png).code, EC_BADFORMAT);
+  EXPECT_EQ(Decode(Bytes{}).code, EC_BADFORMAT);
+}
+
+TEST(JpegReader, FrameKindsAndParametersGiveTheirCodes) {
+  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const std::size_t sof = Find(Segments(base), 0xC0).at;
+  struct Case {
+    const char* what;
+    std::size_t offset; // from the SOF's 0xFF
+    std::uint8_t value;
+    int code;
+  };
+  const Case cases[] = {
+      {"SOF1 decodes like SOF0", 1, 0xC1, EC_OK},
+      {"lossless", 1, 0xC3, EC_JFIF_LOSSLESS},
+      {"differential sequential", 1, 0xC5, EC_JFIF_DIFFSEQ},
+      {"differential progressive", 1, 0xC6, EC_JFIF_DIFFPROG},
+      {"differential lossless", 1, 0xC7, EC_JFIF_DIFFLOSSLESS},
+      {"arithmetic", 1, 0xC9, EC_ARITHMETIC},
+      {"arithmetic progressive", 1, 0xCA, EC_ARITHMETIC},
+      {"arithmetic hierarchical", 1, 0xCF, EC_ARITHMETIC},
+      {"a baseline scan read as progressive holds DC and AC", 1, 0xC2, EC_JFIF_DCANDAC},
+      {"12-bit samples", 4, 12, EC_BITDEPTH},
+      {"two components", 9, 2, EC_JFIF_COMPONENTS},
+      {"four components", 9, 4, EC_JFIF_COMPONENTS},
+      {"zero horizontal sampling", 11, 0x02, EC_JFIF_ZEROFREQ},
+      {"zero vertical sampling", 14, 0x10, EC_JFIF_ZEROFREQ},
+      {"fractional horizontal ratio", 14, 0x31, EC_JFIF_HFREQ},
+      {"fractional vertical ratio", 14, 0x13, EC_JFIF_VFREQ},
+      {"duplicate component id", 13, 1, EC_JFIF_COMPID},
+      {"quantisation table id above 3", 12, 4, EC_JFIF_COMPID},
+      {"quantisation table never defined", 12, 2, EC_JFIF_MISSINGTABLE},
+  };
+  const Decoded plain = Decode(base);
+  ASSERT_EQ(plain.code, EC_OK);
+  for (const Case& c : cases) {
+    Bytes b = base;
+    b[sof + c.offset] = c.value;
+    const Decoded d = Decode(b);
+    EXPECT_EQ(d.code, c.code) << c.what;
+    if (c.code == EC_OK) {
+      ASSERT_TRUE(d.image);
+      EXPECT_EQ(testing_support::pixel_digest(*d.image),
+                testing_support::pixel_digest(*plain.image));
+    }
+  }
+}
+
+TEST(JpegReader, ScanHeadersAreChecked) {
+  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const std::vector<Segment> segs = Segments(base);
+  const std::size_t sos = Find(segs, 0xDA).at;
+  // SOS: FF DA, length, Ns, (id, tables) x 3, Ss, Se, AhAl.
+  struct Case {
+    const char* what;
+    std::size_t offset;
+    std::uint8_t value;
+    int code;
+  };
+  const Case cases[] = {
+      {"a component the frame does not have", 5, 9, EC_JFIF_COMPID},
+      {"the same component twice", 7, 1, EC_DUPLICATESCAN},
+      {"DC table selector above 3", 8, 0x51, EC_JFIF_MISSINGTABLE},
+      {"AC table selector above 3", 8, 0x15, EC_JFIF_MISSINGTABLE},
+      {"a DC table no DHT defined", 8, 0x21, EC_JFIF_MISSINGTABLE},
+      {"an AC table no DHT defined", 8, 0x13, EC_JFIF_MISSINGTABLE},
+      {"no components", 4, 0, EC_JFIF_COMPONENTS},
+      {"more components than the frame", 4, 4, EC_JFIF_COMPONENTS},
+  };
+  for (const Case& c : cases) {
+    Bytes b = base;
+    b[sos + c.offset] = c.value;
+    EXPECT_EQ(Decode(b).code, c.code) << c.what;
+  }
+  // SOS before any frame.
+  Bytes b = base;
+  b[Find(segs, 0xC0).at + 1] = 0xE5;
+  EXPECT_EQ(Decode(b).code, EC_JFIF_SOSBEFORESOF);
+}
+
+TEST(JpegReader, TableSegmentsAreChecked) {
+  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const std::vector<Segment> segs = Segments(base);
+  const Decoded plain = Decode(base);
+  {
+    // A DQT with id 7 is passed over; the picture is unchanged.
+    Bytes extra = {0xFF, 0xDB, 0x00, 0x43, 0x07};
+    extra.resize(extra.size() + 64, 0x01);
+    Bytes b = base;
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xDB).at), extra.begin(),
+             extra.end());
+    const Decoded d = Decode(b);
+    EXPECT_EQ(d.code, EC_OK);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(testing_support::pixel_digest(*d.image), testing_support::pixel_digest(*plain.image));
+  }
+  {
+    // DHT class/id byte with id 4.
+    Bytes b = base;
+    b[Find(segs, 0xC4).at + 4] = 0x04;
+    EXPECT_EQ(Decode(b).code, EC_JFIF_HUFFTABLES);
+  }
+  {
+    // Code counts summing to 257 or more.
+    Bytes b = base;
+    for (int i = 0; i < 16; ++i) b[Find(segs, 0xC4).at + 5 + i] = 17;
+    EXPECT_EQ(Decode(b).code, EC_HUFFMANSIZE);
+  }
+}
+
+TEST(JpegReader, MarkerLoopEndsAndDamage) {
+  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const std::vector<Segment> segs = Segments(base);
+  const Decoded plain = Decode(base);
+  // The file ends between segments, inside a segment, and right after SOI.
+  for (const std::size_t cut : {Find(segs, 0xC0).at, Find(segs, 0xC0).at + 7, std::size_t{2}}) {
+    const Bytes b(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(cut));
+    const Decoded d = Decode(b);
+    EXPECT_EQ(d.code, EC_ENDOFFILE) << cut;
+    EXPECT_FALSE(d.image);
+  }
+  {
+    // Stray bytes between segments are passed over: the picture is read and
+    // the damage reported.
+    Bytes b = base;
+    const Bytes junk = {0x12, 0x34, 0x56};
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xC4).at), junk.begin(),
+             junk.end());
+    const Decoded d = Decode(b);
+    EXPECT_EQ(d.code, EC_BADFORMAT);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(testing_support::pixel_digest(*d.image), testing_support::pixel_digest(*plain.image));
+  }
+  {
+    // A restart marker between segments.
+    Bytes b = base;
+    const Bytes rst = {0xFF, 0xD3};
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xC4).at), rst.begin(), rst.end());
+    EXPECT_EQ(Decode(b).code, EC_BADFORMAT);
+  }
+  {
+    // Fill bytes before a marker are allowed.
+    Bytes b = base;
+    const Bytes fill = {0xFF, 0xFF, 0xFF};
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xC4).at), fill.begin(),
+             fill.end());
+    EXPECT_EQ(Decode(b).code, EC_OK);
+  }
+  {
+    // A frame and no scan: no picture.
+    Bytes b(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xDA).at));
+    b.push_back(0xFF);
+    b.push_back(0xD9);
+    EXPECT_EQ(Decode(b).code, EC_ENDOFDATA);
+  }
+}
+
+TEST(JpegReader, RestartMarkersMustComeInOrder) {
+  const Bytes base = Corpus("jpeg/jpeg-decoder/restarts.jpg");
+  const Decoded plain = Decode(base);
+  ASSERT_EQ(plain.code, EC_OK);
+  // Second restart marker RST1 becomes RST3.
+  Bytes b = base;
+  int seen = 0;
+  std::size_t at = 0;
+  for (std::size_t i = Find(Segments(base), 0xDA).at + 14; i + 1 < b.size(); ++i)
+    if (b[i] == 0xFF && b[i + 1] >= 0xD0 && b[i + 1] <= 0xD7 && ++seen == 2) {
+      at = i + 1;
+      break;
+    }
+  ASSERT_EQ(b[at], 0xD1);
+  b[at] = 0xD3;
+  const Decoded d = Decode(b);
+  EXPECT_EQ(d.code, EC_BADDECOMPRESS);
+  ASSERT_TRUE(d.image);
+  // 33 x 33 at 4:4:4 with 5 MCUs per interval: the first row of 5 MCUs is
+  // whole, so the top 8 rows match.
+  EXPECT_TRUE(SameRows(*d.image, *plain.image, 8));
+}
+
+TEST(JpegReader, TruncatedScanKeepsTheRowsDecodedSoFar) {
+  const Bytes base = Corpus("jpeg/pillow/flower.jpg");
+  const Decoded plain = Decode(base);
+  ASSERT_EQ(plain.code, EC_OK);
+  const std::size_t sos = Find(Segments(base), 0xDA).at;
+  const std::size_t cut = sos + (base.size() - sos) / 2;
+  const Bytes b(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(cut));
+  const Decoded d = Decode(b);
+  EXPECT_EQ(d.code, EC_ENDOFFILE);
+  ASSERT_TRUE(d.image);
+  // Some MCU rows (16 image rows each) are whole before the cut, the rest is
+  // untouched; the row the cut falls in is partly decoded.
+  int whole = 0;
+  while (whole + 16 <= d.image->Height() && SameRows(*d.image, *plain.image, whole + 16))
+    whole += 16;
+  EXPECT_GT(whole, 0);
+  EXPECT_LT(whole, d.image->Height());
+  EXPECT_TRUE(ZeroRows(*d.image, whole + 16));
+}
+
+TEST(JpegReader, ProgressIsReportedAndCancelStops) {
+  const Bytes base = Corpus("jpeg/pillow/flower.jpg"); // 360 rows: 23 MCU rows
+  std::vector<int> seen;
+  const Decoded all =
+      Decode(base, [&seen](TvexImageFile*, int percent, bool&) { seen.push_back(percent); });
+  EXPECT_EQ(all.code, EC_OK);
+  ASSERT_EQ(seen.size(), 23u);
+  EXPECT_EQ(seen.front(), 0);
+  EXPECT_EQ(seen.back(), 22 * 100 / 23);
+  const Decoded cancelled =
+      Decode(base, [](TvexImageFile*, int percent, bool& cancel) { cancel = percent >= 50; });
+  EXPECT_EQ(cancelled.code, EC_USERCANCEL);
+  ASSERT_TRUE(cancelled.image);
+  EXPECT_TRUE(SameRows(*cancelled.image, *all.image, 16 * 12));
+  EXPECT_TRUE(ZeroRows(*cancelled.image, 16 * 12));
+}
+
+TEST(JpegReader, GreyFramesGiveEightBitsWithAGreyPalette) {
+  const Decoded d = Decode(Corpus("jpeg/pillow/hopper_gray.jpg"));
+  ASSERT_EQ(d.code, EC_OK);
+  ASSERT_TRUE(d.image);
+  EXPECT_EQ(d.image->BitCount(), 8);
+  const auto* colors = d.image->Header()->bmiColors;
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_EQ(colors[i].rgbRed, i);
+    EXPECT_EQ(colors[i].rgbBlue, i);
+  }
+}
+
+TEST(JpegReader, MetadataFromJfifAndComment) {
+  struct Case {
+    const char* file;
+    TvexResolutionUnit unit;
+    double x, y;
+    std::int32_t pels;
+    double version;
+  };
+  const Case cases[] = {
+      {"jpeg/pillow/hopper_gray.jpg", RU_INCH, 96, 96, 3780, 1.1},
+      {"jpeg/exif-samples/PaintTool_sample.jpg", RU_INCH, 300, 300, 11811, 1.1},
+      {"jpeg/pillow/jfif_unit_cm.jpg", RU_CENTIMETER, 1, 2, 100, 1.1},
+  };
+  for (const Case& c : cases) {
+    Decoded d = Decode(Corpus(c.file));
+    ASSERT_TRUE(d.image) << c.file;
+    // After the read the unit is per metre; the section carries the same values.
+    EXPECT_EQ(d.info.ResolutionUnit(), RU_METER) << c.file;
+    d.info.SetResolutionUnit(c.unit);
+    EXPECT_NEAR(d.info.XResolution(), c.x, 1e-9) << c.file;
+    EXPECT_NEAR(d.info.YResolution(), c.y, 1e-9) << c.file;
+    EXPECT_EQ(d.image->XResolution(), c.pels) << c.file;
+    EXPECT_NEAR(d.info.Version(), c.version, 1e-12) << c.file;
+  }
+  // Units 0: aspect ratio only.
+  const Decoded aspect = Decode(Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg"));
+  // A comment without a closing zero keeps its last character.
+  const Decoded gray = Decode(Corpus("jpeg/pillow/hopper_gray.jpg"));
+  EXPECT_FALSE(gray.info.Description().empty());
+  const Bytes raw = Corpus("jpeg/pillow/hopper_gray.jpg");
+  const Segment com = Find(Segments(raw), 0xFE);
+  std::string text(raw.begin() + static_cast<std::ptrdiff_t>(com.at + 4),
+                   raw.begin() + static_cast<std::ptrdiff_t>(com.at + 2 + com.length));
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  EXPECT_EQ(gray.info.Description(), text);
+  (void)aspect;
+}
+
+TEST(JpegReader, JfifHeaderAfterAnExifSegmentIsStillTheJfifHeader) {
+  // APP1 (Exif) first, then the JFIF APP0 with density units 0.
+  const Decoded d = Decode(Corpus("jpeg/pillow/ultrahdr.jpg"));
+  ASSERT_TRUE(d.image);
+  EXPECT_EQ(d.info.AspectNumerator(), 1);
+  EXPECT_EQ(d.info.AspectDenominator(), 1);
+  EXPECT_NEAR(d.info.Version(), 1.2, 1e-12);
 }
 
 } // namespace
