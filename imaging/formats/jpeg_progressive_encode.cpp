@@ -80,18 +80,26 @@ void TvexJPEGComponent::FlushEOBRunWithCorrections() {
   if (EOBRun <= 0) return;
   const int n = static_cast<int>(std::bit_width(static_cast<unsigned>(EOBRun))) - 1;
   (this->*EmitAC)(n * 16, static_cast<std::uint32_t>(EOBRun), n);
-  std::int32_t row = EOBRunStartRow, column = EOBRunStartColumn;
-  for (std::int32_t b = 0; b < EOBRun; ++b) {
-    if (row < 0 || row >= ScanRows || column < 0 || column >= ScanColumns)
-      throw vex::EJPEGException(vex::jpeg::kMsgEOBBeyondLastRow);
-    const std::int16_t* block = BlockAt(row, column);
-    for (int k = b == 0 ? EOBRunStartPosition : Ss; k <= Se; ++k) {
-      const int v = PointTransform(block[ZigZag[k]], Al);
-      if (std::abs(v) > 1) (this->*EmitAC)(-1, static_cast<std::uint32_t>(v & 1), 1);
-    }
-    if (++column >= ScanColumns) {
-      column = 0;
-      ++row;
+  // The run's blocks follow each other row by row from its first block.
+  const bool start_valid = EOBRunStartRow >= 0 && EOBRunStartRow < ScanRows &&
+                           EOBRunStartColumn >= 0 && EOBRunStartColumn < ScanColumns;
+  const std::int64_t first = std::int64_t{EOBRunStartRow} * ScanColumns + EOBRunStartColumn;
+  if (!start_valid || first + EOBRun > std::int64_t{ScanRows} * ScanColumns)
+    throw vex::EJPEGException(vex::jpeg::kMsgEOBBeyondLastRow);
+  // Correction bits are raw bits: a counting pass has nothing to count.
+  if (EmitAC != &TvexJPEGComponent::CountAC) {
+    std::int32_t row = EOBRunStartRow, column = EOBRunStartColumn;
+    for (std::int32_t b = 0; b < EOBRun; ++b) {
+      const std::int16_t* block = BlockAt(row, column);
+      for (int k = b == 0 ? EOBRunStartPosition : Ss; k <= Se; ++k) {
+        const int c = block[ZigZag[k]];
+        const int a = (c < 0 ? -c : c) >> Al;
+        if (a > 1) (this->*EmitAC)(-1, static_cast<std::uint32_t>(a & 1), 1);
+      }
+      if (++column >= ScanColumns) {
+        column = 0;
+        ++row;
+      }
     }
   }
   ResetEOBRun();
@@ -99,74 +107,91 @@ void TvexJPEGComponent::FlushEOBRunWithCorrections() {
 
 void TvexJPEGComponent::EncodeACFirst(int Row, int Column) {
   const std::int16_t* block = BlockAt(Row, Column);
-  int run = 0;
+  // Point-transformed values and a mask of the non-zero positions.
+  int v[64];
+  std::uint64_t nonzero = 0;
   for (int k = Ss; k <= Se; ++k) {
-    const int v = PointTransform(block[ZigZag[k]], Al);
-    if (v == 0) {
-      ++run;
-      continue;
-    }
+    v[k] = PointTransform(block[ZigZag[k]], Al);
+    nonzero |= static_cast<std::uint64_t>(v[k] != 0) << k;
+  }
+  if (nonzero != 0) {
     FlushEOBRun();
-    while (run >= 16) {
-      (this->*EmitAC)(0xF0, 0, 0);
-      run -= 16;
+    const bool counting = EmitAC == &TvexJPEGComponent::CountAC;
+    std::uint32_t* freq = counting ? ACTable->FrequencyData() : nullptr;
+    int previous = Ss - 1;
+    while (nonzero != 0) {
+      const int k = std::countr_zero(nonzero);
+      nonzero &= nonzero - 1;
+      int run = k - previous - 1;
+      for (; run >= 16; run -= 16) {
+        if (counting)
+          freq[0xF0] += 1;
+        else
+          (this->*EmitAC)(0xF0, 0, 0);
+      }
+      const int category = MagnitudeCategory(v[k]);
+      if (counting)
+        freq[run * 16 + category] += 1;
+      else
+        (this->*EmitAC)(run * 16 + category, MagnitudeBits(v[k], category), category);
+      previous = k;
     }
-    const int category = MagnitudeCategory(v);
-    (this->*EmitAC)(run * 16 + category, MagnitudeBits(v, category), category);
-    if (k == Se) return; // the band ends on a value: no end-of-band
-    run = 0;
+    if (previous == Se) return; // the band ends on a value: no end-of-band
   }
   if (++EOBRun == vex::jpeg::kMaxEOBRun) FlushEOBRun();
 }
 
 void TvexJPEGComponent::EncodeACRefine(int Row, int Column) {
   const std::int16_t* block = BlockAt(Row, Column);
-  int pending = Ss; // first position whose correction bit is not yet written
-  int run = 0;
-  int corrections = 0;
-  auto correction_bit = [&](int position) {
-    const int v = PointTransform(block[ZigZag[position]], Al);
-    (this->*EmitAC)(-1, static_cast<std::uint32_t>(v & 1), 1);
-    --corrections;
-  };
+  // Magnitudes after the point transform: 1 = newly non-zero, more = had a
+  // value before (only its correction bit, the low bit, is sent).
+  int a[64];
+  std::uint64_t fresh = 0, earlier = 0;
+  std::uint64_t positive = 0;
   for (int k = Ss; k <= Se; ++k) {
-    const int v = PointTransform(block[ZigZag[k]], Al);
-    if (v == 0) {
-      ++run;
-      continue;
+    const int c = block[ZigZag[k]];
+    a[k] = (c < 0 ? -c : c) >> Al;
+    fresh |= static_cast<std::uint64_t>(a[k] == 1) << k;
+    earlier |= static_cast<std::uint64_t>(a[k] > 1) << k;
+    positive |= static_cast<std::uint64_t>(c > 0) << k;
+  }
+  auto below = [](int k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; };
+  // Correction bits of the earlier non-zero positions in [from, to).
+  auto corrections = [&](int from, int to) {
+    std::uint64_t m = earlier & below(to) & ~below(from);
+    while (m != 0) {
+      const int p = std::countr_zero(m);
+      m &= m - 1;
+      (this->*EmitAC)(-1, static_cast<std::uint32_t>(a[p] & 1), 1);
     }
-    if (std::abs(v) > 1) {
-      ++corrections; // already non-zero: only its correction bit, sent later
-      continue;
-    }
-    // Newly non-zero.
+  };
+  int pending = Ss; // first position whose correction bit is not yet written
+  while (fresh != 0) {
+    const int k = std::countr_zero(fresh);
+    fresh &= fresh - 1;
     FlushEOBRunWithCorrections();
+    int run = (k - pending) - std::popcount(earlier & below(k) & ~below(pending));
     while (run >= 16) {
       (this->*EmitAC)(0xF0, 0, 0);
       // The zero run covers 16 zero positions; the correction bits of the
       // earlier non-zero coefficients among them follow the ZRL.
       int zeros = 0;
       while (zeros < 16) {
-        if (pending < Ss || pending > Se || corrections > 64)
-          throw vex::EJPEGException(vex::jpeg::kMsgInvalidZeroRun);
-        const int w = PointTransform(block[ZigZag[pending]], Al);
-        if (w == 0)
+        if (pending < Ss || pending > Se) throw vex::EJPEGException(vex::jpeg::kMsgInvalidZeroRun);
+        if (a[pending] == 0)
           ++zeros;
-        else if (std::abs(w) == 1)
+        else if (a[pending] == 1)
           throw vex::EJPEGException(vex::jpeg::kMsgUnexpectedValue);
         else
-          correction_bit(pending);
+          (this->*EmitAC)(-1, static_cast<std::uint32_t>(a[pending] & 1), 1);
         ++pending;
       }
       run -= 16;
     }
-    (this->*EmitAC)(run * 16 + 1, v > 0 ? 1u : 0u, 1);
-    for (int p = pending; p < k; ++p)
-      if (std::abs(PointTransform(block[ZigZag[p]], Al)) > 1) correction_bit(p);
-    corrections = 0;
+    (this->*EmitAC)(run * 16 + 1, (positive >> k) & 1 ? 1u : 0u, 1);
+    corrections(pending, k);
     if (k == Se) return;
     pending = k + 1;
-    run = 0;
   }
   if (EOBRun == 0) {
     EOBRunStartRow = Row;

@@ -3,6 +3,7 @@
 // of baseline and progressive files, the entropy coders' edge cases, and the
 // fast paths (bit output, colour conversion) against their plain versions.
 #include "formats/jpeg_internal.h"
+#include "reference/jpeg_progressive_ref.h"
 #include "test_support.h"
 #include "vexImageFile.h"
 
@@ -485,6 +486,115 @@ TEST(ProgressiveCoder, RefinementCodesNewValuesAndCorrections) {
   k.c.FlushEOBRunWithCorrections();
   // Zeros at 2 and 3 before the new -1: symbol 0x21; then an end of band.
   EXPECT_EQ(k.used_ac(), (std::vector<int>{0x00, 0x21}));
+}
+
+TEST(ProgressiveCoder, AcEncodersMatchThePlainReference) {
+  // Random bands (sparse values, long zero runs, all-zero blocks that make
+  // end-of-band runs, values at Se) through the library's AC encoders and
+  // the plain reference: same symbol counts, then the same bits.
+  Rng rng(61);
+  struct Band {
+    int ss, se, al;
+  } bands[] = {{1, 63, 1}, {1, 5, 0}, {6, 63, 0}, {1, 63, 0}, {1, 63, 2}, {3, 40, 1}, {63, 63, 0}};
+  for (int trial = 0; trial < 400; ++trial) {
+    const Band band = bands[trial % std::size(bands)];
+    const bool refine = (trial / std::size(bands)) % 2 == 1;
+    const int rows = rng.uniform(1, 6), columns = rng.uniform(1, 40);
+    Coder k(rows, columns);
+    const int density = rng.uniform(0, 4); // 0: mostly empty blocks
+    for (std::size_t b = 0; b < k.c.Coefficients.size() / 64; ++b) {
+      const bool empty = density == 0 ? rng.uniform(0, 9) != 0 : rng.uniform(0, 4) == 0;
+      if (empty) continue;
+      for (int z = 1; z < 64; ++z) {
+        if (rng.uniform(0, 7 + 8 * (4 - density)) != 0) continue;
+        const int mag = rng.uniform(0, 3) == 0 ? rng.uniform(1, 300) : rng.uniform(1, 3);
+        k.c.Coefficients[b * 64 + vex::jpeg::ZigZag[z]] =
+            static_cast<std::int16_t>(rng.uniform(0, 1) ? mag : -mag);
+      }
+      if (rng.uniform(0, 5) == 0) k.c.Coefficients[b * 64 + vex::jpeg::ZigZag[band.se]] = 1;
+    }
+    const reference::ProgScan scan{rows,    columns, band.ss,
+                                   band.se, band.al, k.c.Coefficients.data()};
+    const auto events =
+        refine ? reference::encode_ac_refine(scan) : reference::encode_ac_first(scan);
+    k.c.Ss = static_cast<std::uint8_t>(band.ss);
+    k.c.Se = static_cast<std::uint8_t>(band.se);
+    k.c.Al = static_cast<std::uint8_t>(band.al);
+    k.c.Ah = refine ? 1 : 0;
+    const int kind = refine ? 4 : 3;
+    auto run_pass = [&] {
+      k.c.ResetEOBRun();
+      for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c) (k.c.*k.c.EncodeBlock)(r, c);
+      if (refine)
+        k.c.FlushEOBRunWithCorrections();
+      else
+        k.c.FlushEOBRun();
+    };
+    k.ac.Clear();
+    k.c.SetCoding(false, kind);
+    run_pass();
+    std::vector<std::uint32_t> want_freq(256, 0);
+    for (const auto& e : events)
+      if (e.symbol >= 0) ++want_freq[static_cast<std::size_t>(e.symbol)];
+    for (int sym = 0; sym < 256; ++sym)
+      ASSERT_EQ(k.ac.Frequency(sym), want_freq[static_cast<std::size_t>(sym)])
+          << "trial " << trial << " symbol " << sym;
+    k.ac.BuildCodes(16);
+    // The reference's bits with the table's codes, padded and stuffed.
+    std::vector<int> bits;
+    auto put = [&](std::uint32_t v, int n) {
+      for (int i = n - 1; i >= 0; --i) bits.push_back(static_cast<int>((v >> i) & 1));
+    };
+    for (const auto& e : events) {
+      if (e.symbol >= 0) put(k.ac.Code(e.symbol), static_cast<int>(k.ac.CodeLength(e.symbol)));
+      put(e.bits, e.count);
+    }
+    while (bits.size() % 8) bits.push_back(0);
+    Bytes want;
+    for (std::size_t i = 0; i < bits.size(); i += 8) {
+      int byte = 0;
+      for (int j = 0; j < 8; ++j) byte = byte * 2 + bits[i + static_cast<std::size_t>(j)];
+      want.push_back(static_cast<std::uint8_t>(byte));
+      if (byte == 0xFF) want.push_back(0);
+    }
+    k.c.SetCoding(true, kind);
+    run_pass();
+    ASSERT_EQ(k.finish(), want) << "trial " << trial;
+  }
+}
+
+TEST(ProgressiveCoder, LongEndOfBandRunsMatchThePlainReference) {
+  // 70000 empty blocks: runs flushed at 32767, twice, then the rest; in a
+  // refinement scan with correction bits from earlier values.
+  for (const bool refine : {false, true}) {
+    Coder k(2, 35000);
+    for (std::size_t b = 0; b < k.c.Coefficients.size() / 64; b += 7)
+      k.c.Coefficients[b * 64 + 1] = 6;
+    const reference::ProgScan scan{2, 35000, 1, 63, 1, k.c.Coefficients.data()};
+    const auto events =
+        refine ? reference::encode_ac_refine(scan) : reference::encode_ac_first(scan);
+    k.c.Ss = 1;
+    k.c.Se = 63;
+    k.c.Al = 1;
+    k.ac.Clear();
+    k.c.SetCoding(false, refine ? 4 : 3);
+    k.c.ResetEOBRun();
+    for (int r = 0; r < 2; ++r)
+      for (int c = 0; c < 35000; ++c) (k.c.*k.c.EncodeBlock)(r, c);
+    if (refine)
+      k.c.FlushEOBRunWithCorrections();
+    else
+      k.c.FlushEOBRun();
+    std::vector<std::uint32_t> want_freq(256, 0);
+    for (const auto& e : events)
+      if (e.symbol >= 0) ++want_freq[static_cast<std::size_t>(e.symbol)];
+    for (int sym = 0; sym < 256; ++sym)
+      ASSERT_EQ(k.ac.Frequency(sym), want_freq[static_cast<std::size_t>(sym)]) << sym;
+    if (refine) {
+      EXPECT_GE(k.ac.Frequency(0xE0), 2u);
+    }
+  }
 }
 
 // --- Fast paths against plain versions ------------------------------------
