@@ -201,3 +201,34 @@ void TvexJPEGComponent::WriteAC(int Symbol, std::uint32_t Value, int BitCount) {
   }
   if (BitCount > 0) Bits->Put(Value, BitCount);
 }
+
+void TvexJPEGComponent::DecodeBlock(int, int) {
+  if (Coefficients.size() < 64) Coefficients.resize(64);
+  std::int16_t* block = Coefficients.data();
+  std::fill_n(block, 64, std::int16_t{0});
+  auto bits = [this](int n) -> int { return n == 0 ? 0 : static_cast<int>(Stream->ReadBits(n)); };
+  const std::int32_t s = DCTable->DecodeSymbol();
+  // A missing code or a size no 16-bit value has is corrupt data.
+  if (s < 0 || s > 16) throw vex::ImagingError(vex::jpeg::kMsgValueOutOfRange);
+  const int diff = vex::jpeg::Extend(bits(s), s);
+  // Kept within 16 bits (as the coefficient is), so that hostile data cannot
+  // overflow the predictor.
+  LastDC = static_cast<std::int16_t>(LastDC + diff);
+  block[0] = static_cast<std::int16_t>(LastDC);
+  for (int k = 1; k < 64;) {
+    const std::int32_t rs = ACTable->DecodeSymbol();
+    const int r = (rs >> 4) & 15, size = rs & 15;
+    if (rs < 0) throw vex::ImagingError(vex::jpeg::kMsgValueOutOfRange);
+    if (size != 0) {
+      k += r;
+      if (k > 63) throw vex::ImagingError(vex::jpeg::kMsgValueOutOfRange);
+      block[vex::jpeg::ZigZag[k]] = static_cast<std::int16_t>(vex::jpeg::Extend(bits(size), size));
+      ++k;
+    } else if (r == 15) {
+      k += 16;
+    } else {
+      break; // end of block
+    }
+  }
+  DCT.InverseDCT(block);
+}

@@ -86,6 +86,7 @@ void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width
 inline constexpr const char* kMsgValueTooLarge =
     "JPEG Fatal error, Value is too large > JPEGMaxHuffmanCodes";
 inline constexpr const char* kMsgMissingCode = "JPEG Encoding, Missing Huffman code!";
+inline constexpr const char* kMsgValueOutOfRange = "JPEG Fatal error, Value out of range";
 inline constexpr const char* kMsgEOBBeyondLastRow =
     "JPEG, Internal error: EOB run extends beyond last row.";
 inline constexpr const char* kMsgInvalidZeroRun = "JPEG, Internal error: Invalid zero run.";

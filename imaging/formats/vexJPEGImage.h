@@ -68,6 +68,13 @@ public:
 
   // Block coders (Coefficients of the block at row, column).
   void EncodeSequential(int Row, int Column);
+  // Sequential decoding of one block from Stream (DCTable and ACTable with
+  // OnReadBits bound): its 64 coefficients into the one-block Coefficients,
+  // then the inverse transform into DCT.Block. Corrupt data (no code within
+  // 16 bits, a DC size above 16, a run past position 63) throws
+  // "JPEG Fatal error, Value out of range". Row and Column are the caller's
+  // to place the samples.
+  void DecodeBlock(int Row, int Column);
   void EncodeDCFirst(int Row, int Column);
   void EncodeDCRefine(int Row, int Column);
   void EncodeACFirst(int Row, int Column);

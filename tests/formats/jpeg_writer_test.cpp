@@ -367,6 +367,83 @@ TEST(SequentialCoder, RunsAndEndOfBlock) {
   }
 }
 
+TEST(SequentialCoder, DecodeBlockReadsWhatEncodeBlockWrote) {
+  // Random blocks through the counting pass, optimal tables, the writing
+  // pass, then back through DHT-style table definitions and DecodeBlock.
+  Rng rng(71);
+  for (int trial = 0; trial < 20; ++trial) {
+    const int n = rng.uniform(1, 300);
+    Coder k(1, n);
+    for (int b = 0; b < n; ++b) {
+      std::int16_t* block = &k.c.Coefficients[static_cast<std::size_t>(b) * 64];
+      block[0] = static_cast<std::int16_t>(rng.uniform(-1024, 1016));
+      const int density = rng.uniform(0, 3);
+      for (int z = 1; z < 64; ++z)
+        if (rng.uniform(0, 2 + 10 * density) == 0)
+          block[vex::jpeg::ZigZag[z]] = static_cast<std::int16_t>(rng.uniform(-1023, 1023));
+    }
+    k.c.SetCoding(false, 0);
+    for (int b = 0; b < n; ++b) (k.c.*k.c.EncodeBlock)(0, b);
+    k.dc.BuildCodes(16);
+    k.ac.BuildCodes(16);
+    k.c.LastDC = 0;
+    k.c.SetCoding(true, 0);
+    for (int b = 0; b < n; ++b) (k.c.*k.c.EncodeBlock)(0, b);
+    const Bytes data = k.finish();
+
+    vex::platform::MemoryStream in(data.data(), data.size());
+    TvexBufferStream stream;
+    stream.SetSource(&in);
+    TvexHuffmanJPEG dc, ac;
+    for (auto [from, to] : {std::pair{&k.dc, &dc}, std::pair{&k.ac, &ac}}) {
+      std::uint8_t counts[16];
+      int total = 0;
+      for (int i = 0; i < 16; ++i)
+        total += counts[i] = static_cast<std::uint8_t>(from->CodeCount(i));
+      for (int i = 0; i < total; ++i) to->SetValues(i, from->Values(i));
+      ASSERT_EQ(to->DefineTable(total, counts), EC_OK);
+      to->OnReadBits = [&stream](std::uint16_t count) { return stream.ReadBits(count); };
+    }
+    TvexJPEGComponent d;
+    d.DCTable = &dc;
+    d.ACTable = &ac;
+    d.Stream = &stream;
+    for (int b = 0; b < n; ++b) {
+      d.DecodeBlock(0, b);
+      ASSERT_EQ(0, std::memcmp(d.Coefficients.data(),
+                               &k.c.Coefficients[static_cast<std::size_t>(b) * 64], 128))
+          << "trial " << trial << " block " << b;
+    }
+  }
+}
+
+TEST(SequentialCoder, DecodeBlockRefusesARunPastTheLastPosition) {
+  // DC symbol 0 and AC symbol 0xF1 (run 15, size 1), each the code 0: the
+  // fourth run steps past position 63.
+  const Bytes data = {0x2A, 0x80, 0xFF, 0xD9};
+  vex::platform::MemoryStream in(data.data(), data.size());
+  TvexBufferStream stream;
+  stream.SetSource(&in);
+  TvexHuffmanJPEG dc, ac;
+  const std::uint8_t one_code[16] = {1};
+  dc.SetValues(0, 0x00);
+  ac.SetValues(0, 0xF1);
+  ASSERT_EQ(dc.DefineTable(1, one_code), EC_OK);
+  ASSERT_EQ(ac.DefineTable(1, one_code), EC_OK);
+  for (TvexHuffmanJPEG* t : {&dc, &ac})
+    t->OnReadBits = [&stream](std::uint16_t count) { return stream.ReadBits(count); };
+  TvexJPEGComponent d;
+  d.DCTable = &dc;
+  d.ACTable = &ac;
+  d.Stream = &stream;
+  try {
+    d.DecodeBlock(0, 0);
+    FAIL() << "no exception";
+  } catch (const vex::ImagingError& e) {
+    EXPECT_STREQ(e.what(), "JPEG Fatal error, Value out of range");
+  }
+}
+
 TEST(SequentialCoder, MagnitudeBits) {
   // DC differences -1, -3 and 3: categories 1, 2, 2 with bits 0, 00, 11.
   Coder k(1, 3);
