@@ -788,8 +788,22 @@ void TvexJPEGImage::WriteImage(Stream* stream) {
 
   int factors[3][2];
   SamplingFactors(SubSampling, Quality, factors);
+  // Components kept from an earlier save or read of this object keep their
+  // ids but not their buffers, which were sized for another picture.
+  for (auto& old : Components) {
+    if (!old) continue;
+    old->Samples = {};
+    old->Coefficients = {};
+    old->EOBRun = 0;
+    old->LastDC = 0;
+  }
   for (int i = 0; i < count; ++i) {
     TvexJPEGComponent* c = GetComponent(i + 1);
+    if (!c) {
+      // Every slot holds another id (left by a read): nothing sensible to write.
+      Error = EC_JFIF_COMPONENTS;
+      return;
+    }
     c->SampleOnConversion = !PlainPipeline;
     c->TransformOnDemand = !PlainPipeline && Interlaced;
     if (count == 3) {

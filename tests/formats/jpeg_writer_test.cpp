@@ -213,6 +213,23 @@ TEST(JpegWriterErrors, NoStreamAndNoDib) {
   EXPECT_EQ(jpeg.GetError(), EC_INVALIDHANDLE);
 }
 
+TEST(JpegWriterErrors, OneObjectSavingTwiceSizesItsBuffersAgain) {
+  // A second save through the same object (a larger picture, another
+  // sampling) must not reuse the first picture's buffers.
+  TvexImage small, large;
+  make_random_image(small, 9, 7, 24, 12);
+  make_random_image(large, 61, 45, 24, 13);
+  TvexJPEGImage jpeg(3);
+  jpeg.SetQuality(80);
+  vex::platform::MemoryStream first, second;
+  jpeg.SaveToStream(first, small.GetDibHandle());
+  jpeg.SubSampling = 1;
+  jpeg.SaveToStream(second, large.GetDibHandle());
+  ASSERT_EQ(jpeg.GetError(), EC_OK);
+  Options o;
+  EXPECT_EQ(second.TakeBytes(), encode(large, o));
+}
+
 TEST(JpegWriterMetadata, DensityRules) {
   struct Case {
     TvexResolutionUnit unit;
