@@ -208,6 +208,68 @@ void CheckFolders(const std::vector<std::string>& folders, const std::string& sc
   EXPECT_GT(compared, 0);
 }
 
+// Files made by cjpeg from one picture with the scan arrangements our own
+// writer never makes: two-component scans, restart markers in separate and
+// progressive scans, unusual sampling, custom progressive scripts.
+TEST(JpegReaderPeer, GeneratedScanArrangements) {
+  const fs::path dir = testing_support::scratch_dir("jpeg_peer_generated");
+  const fs::path src = dir / "src.ppm";
+  const std::string make_src = "djpeg -outfile '" + src.string() + "' '" +
+                               (testing_support::corpus_dir() / "jpeg/pillow/flower.jpg").string() +
+                               "'";
+  ASSERT_EQ(std::system(make_src.c_str()), 0);
+  const auto script = [&dir](const std::string& name, const std::string& text) {
+    const fs::path p = dir / name;
+    std::ofstream(p) << text;
+    return p.string();
+  };
+  const std::string two_then_one = script("s1.txt", "0,1;\n2;\n");
+  const std::string one_two = script("s2.txt", "0;\n1,2;\n");
+  const std::string prog = script("s3.txt", "0,1: 0-0, 0, 1;\n2: 0-0, 0, 1;\n0: 1-9, 0, 2;\n"
+                                            "0: 10-63, 0, 2;\n1: 1-63, 0, 1;\n2: 1-63, 0, 1;\n"
+                                            "0,1,2: 0-0, 1, 0;\n0: 1-63, 2, 1;\n0: 1-63, 1, 0;\n"
+                                            "1: 1-63, 1, 0;\n2: 1-63, 1, 0;\n");
+  struct Case {
+    const char* name;
+    std::string args;
+  };
+  const Case cases[] = {
+      {"two-component scan, then one", "-sample 2x2,1x1,1x1 -scans " + two_then_one},
+      {"one, then two-component scan, restarts",
+       "-sample 2x1,1x1,1x1 -restart 1 -scans " + one_two},
+      {"separate scans, restart every 3 blocks",
+       "-sample 1x1,1x1,1x1 -restart 3B -scans " + script("s4.txt", "0;\n1;\n2;\n")},
+      {"4:4:0", "-sample 1x2,1x1,1x1"},
+      {"4:1:1", "-sample 4x1,1x1,1x1"},
+      {"chroma sampled unlike each other", "-sample 2x2,2x1,1x2"},
+      {"luma below chroma", "-sample 1x1,2x2,1x1"},
+      {"progressive, restart every 5 blocks", "-progressive -restart 5B"},
+      {"progressive, restart every row", "-progressive -restart 1 -sample 2x2,1x1,1x1"},
+      {"progressive script with two-component DC and refinements", "-scans " + prog},
+      {"grey, progressive, restarts", "-grayscale -progressive -restart 2B"},
+      {"grey, extended sequential tables", "-grayscale -quality 3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path jpg = dir / "gen.jpg";
+    const std::string cmd =
+        "cjpeg " + c.args + " -outfile '" + jpg.string() + "' '" + src.string() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    Picture ours, peer;
+    int code = -1;
+    ASSERT_TRUE(Decode(jpg, ours, code));
+    EXPECT_EQ(code, 0);
+    std::string messages;
+    ASSERT_TRUE(RunDjpeg(jpg, dir / "peer.pnm", messages)) << messages;
+    ASSERT_TRUE(ReadPnm(dir / "peer.pnm", peer));
+    ASSERT_EQ(peer.width, ours.width);
+    ASSERT_EQ(peer.height, ours.height);
+    const Diff d = Compare(ours, peer);
+    EXPECT_LE(d.max, kMaxDiff);
+    EXPECT_LE(d.mean, kMeanDiff);
+  }
+}
+
 TEST(JpegReaderPeer, SequentialCorpus) {
   CheckFolders({"jpeg"}, "jpeg_peer_seq");
 }
