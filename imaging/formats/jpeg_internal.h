@@ -92,6 +92,10 @@ inline constexpr const char* kMsgEOBBeyondLastRow =
 inline constexpr const char* kMsgInvalidZeroRun = "JPEG, Internal error: Invalid zero run.";
 inline constexpr const char* kMsgUnexpectedValue = "JPEG, Internal error: Unexpected value.";
 
+// Largest picture side the writer accepts: what the frame header's 16 bits
+// hold, less the margin widely used decoders keep (they refuse 65501..65535).
+inline constexpr std::int64_t kMaxSide = 65500;
+
 // Largest EOB run the progressive AC coders let grow.
 inline constexpr std::int32_t kMaxEOBRun = 0x7FFF;
 

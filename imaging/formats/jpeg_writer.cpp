@@ -763,12 +763,13 @@ void TvexJPEGImage::WriteImage(Stream* stream) {
     Error = EC_BITDEPTH;
     return;
   }
-  // A frame holds 16-bit dimensions, and a zero height would announce a
-  // DNL segment: such pictures are refused rather than written wrongly.
+  // A frame holds 16-bit dimensions, a zero height would announce a DNL
+  // segment, and common decoders refuse sides above 65500: such pictures
+  // are refused rather than written into files others cannot read.
   const auto& bih = BitmapInfo->bmiHeader;
   const std::int64_t width = bih.biWidth;
   const std::int64_t height = std::abs(std::int64_t{bih.biHeight});
-  if (width < 1 || height < 1 || width > 65535 || height > 65535) {
+  if (width < 1 || height < 1 || width > vex::jpeg::kMaxSide || height > vex::jpeg::kMaxSide) {
     Error = EC_DIMENSIONS;
     return;
   }

@@ -325,6 +325,40 @@ TEST_F(JpegWriterPeer, ProgressiveFileDecodesToTheBaselinePixels) {
   }
 }
 
+TEST_F(JpegWriterPeer, ExtremeShapes) {
+  // Sides up to 65500 decode; longer ones (up to 65535 the frame header
+  // could hold, but decoders refuse them) are refused before anything is
+  // written.
+  const fs::path dir = testing_support::scratch_dir("jpeg_writer_peer_shapes");
+  struct Case {
+    int w, h, bits;
+    TvexCompression compression;
+    TvexErrorCode error;
+  } cases[] = {
+      {65500, 2, 24, CP_JPEG_STD, EC_OK},         {65500, 2, 24, CP_JPEG_PROG, EC_OK},
+      {3, 65500, 8, CP_JPEG_STD, EC_OK},          {3, 65500, 32, CP_JPEG_PROG, EC_OK},
+      {65501, 1, 24, CP_JPEG_STD, EC_DIMENSIONS}, {1, 65535, 8, CP_JPEG_PROG, EC_DIMENSIONS},
+      {65536, 1, 24, CP_JPEG_STD, EC_DIMENSIONS},
+  };
+  int i = 0;
+  for (const auto& c : cases) {
+    TvexImage image;
+    testing_support::make_random_image(image, c.w, c.h, c.bits, static_cast<std::uint32_t>(70 + i));
+    std::string name = "shape";
+    name += std::to_string(i++);
+    const auto w = write_jpeg(image, dir / (name + ".jpg"), 80, 1, c.compression);
+    ASSERT_EQ(w.error, c.error) << name;
+    if (c.error != EC_OK) {
+      EXPECT_EQ(fs::file_size(w.path), 0u) << name;
+      continue;
+    }
+    Raster decoded;
+    ASSERT_TRUE(djpeg_decode(w.path, dir / (name + ".pnm"), decoded, name));
+    EXPECT_EQ(decoded.width, c.w);
+    EXPECT_EQ(decoded.height, c.h);
+  }
+}
+
 TEST_F(JpegWriterPeer, CorpusPhotographsAtQuality80) {
   // The photographs, decoded at a quarter of their size by djpeg, written
   // here at quality 80 with 4:2:0 (the batch's settings), decoded again.
