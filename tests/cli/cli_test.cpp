@@ -1,6 +1,7 @@
 // parvula-cli info and convert: output, files written and exit statuses.
 #include "vexImageFile.h"
 
+#include "cli_runner.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,16 +17,6 @@ using namespace testing_support;
 
 namespace {
 
-std::string cli_path() {
-  if (const char* p = std::getenv("PARVULA_CLI")) return p;
-  return (fs::path(PARVULA_BINARY_DIR) / "cli" / "parvula-cli").string();
-}
-
-struct CliRun {
-  int status = -1;
-  std::string out; // stdout and stderr together
-};
-
 // Words joined by spaces (built by appending: g++ 12 warns falsely on
 // chains of string additions).
 std::string join(std::initializer_list<std::string> words) {
@@ -38,16 +29,7 @@ std::string join(std::initializer_list<std::string> words) {
 }
 
 CliRun run(const std::string& args) {
-  CliRun r;
-  const std::string cmd = join({cli_path(), args, "2>&1"});
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf{};
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int raw = pclose(p);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
+  return run_cli(args);
 }
 
 std::string digest_of(const fs::path& file) {
