@@ -24,7 +24,7 @@ void Reader::ProgressiveScan() {
           ReaderComponent& rc = comps_[scan_[s]];
           for (int v = 0; v < rc.v; ++v)
             for (int h = 0; h < rc.h; ++h) {
-              std::int16_t* blk = rc.c->BlockAt(i * rc.v + v, m * rc.h + h);
+              std::int16_t* blk = rc.BlockAt(i * rc.v + v, m * rc.h + h);
               if (ah_ == 0)
                 DecodeDCFirst(bits_, *rc.c, rc.fast_dc, al_, blk);
               else
@@ -46,7 +46,7 @@ void Reader::ProgressiveScan() {
     if (!Progress(i, rc.scan_rows)) return;
     for (int j = 0; j < rc.scan_cols; ++j) {
       if (!Restart()) return;
-      std::int16_t* blk = c.BlockAt(i, j);
+      std::int16_t* blk = rc.BlockAt(i, j);
       if (dc) {
         if (ah_ == 0)
           DecodeDCFirst(bits_, c, rc.fast_dc, al_, blk);
@@ -122,26 +122,46 @@ void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac
 void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al,
                     std::int16_t* blk) {
   const int p1 = 1 << al;
+  // The reservoir stays in registers over the block; a refill is checked
+  // before each symbol and before each correction bit.
+  std::uint64_t bits;
+  int count;
+  br.Take(bits, count);
+  const auto bit = [&]() -> std::uint32_t {
+    if (count < 1) {
+      br.Put(bits, count);
+      br.Fill();
+      br.Take(bits, count);
+    }
+    const auto v = static_cast<std::uint32_t>(bits >> 63);
+    bits <<= 1;
+    --count;
+    return v;
+  };
   // A coefficient that is already non-zero takes one correction bit.
-  auto refine = [&br, p1](std::int16_t& coef) {
-    if (coef != 0 && br.GetBit() != 0)
-      coef = static_cast<std::int16_t>(coef > 0 ? coef + p1 : coef - p1);
+  const auto refine = [&](std::int16_t& coef) {
+    if (coef != 0 && bit() != 0) coef = static_cast<std::int16_t>(coef > 0 ? coef + p1 : coef - p1);
   };
   int k = ss;
   while (k <= se) {
     if (c.EOBRun > 0) {
       for (; k <= se; ++k) refine(blk[ZigZag[k]]);
       --c.EOBRun;
-      return;
+      break;
     }
-    if (br.Available() < 32) br.Fill();
+    if (count < 32) {
+      br.Put(bits, count);
+      br.Fill();
+      br.Take(bits, count);
+    }
     int used = 0;
-    const int rs = c.ACTable->DecodeFast(br.Peek(32), used);
+    const int rs = c.ACTable->DecodeFast(static_cast<std::uint32_t>(bits >> 32), used);
     if (rs < 0) throw vex::ImagingError(kMsgInvalidValue);
-    br.Skip(used);
+    bits <<= used;
+    count -= used;
     const int r = rs >> 4, s = rs & 15;
     if (s == 1) {
-      const bool positive = br.GetBit() != 0;
+      const bool positive = bit() != 0;
       // Pass r zero coefficients (correcting the non-zero ones on the way);
       // the next zero one becomes +-p1.
       int zeros = r;
@@ -174,9 +194,12 @@ void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al,
       }
     } else {
       // End of band: the rest of this block is refined by the next round.
-      c.EOBRun = r == 0 ? 1 : static_cast<std::int32_t>((1u << r) + br.Get(r));
+      std::uint32_t extra = 0;
+      for (int i = 0; i < r; ++i) extra = (extra << 1) | bit();
+      c.EOBRun = r == 0 ? 1 : static_cast<std::int32_t>((1u << r) + extra);
     }
   }
+  br.Put(bits, count);
 }
 
 } // namespace vex::jpeg

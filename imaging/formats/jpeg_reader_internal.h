@@ -15,7 +15,9 @@
 #include "platform/rounding.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace vex::jpeg {
@@ -232,6 +234,17 @@ struct ReaderComponent {
   std::vector<std::int16_t> terms;
   bool scanned = false;
   FastTable fast_dc, fast_ac;
+  // Coefficients of the whole component (progressive frames, separate
+  // sequential scans): 64 per block, natural order, one 16-bit value per
+  // sample. Zeroed pages straight from the system, so that the pages a
+  // decoder never writes cost nothing and the others cost one fault each.
+  struct FreeDeleter {
+    void operator()(std::int16_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<std::int16_t[], FreeDeleter> coefficients;
+  std::int16_t* BlockAt(int row, int col) {
+    return coefficients.get() + (static_cast<std::int64_t>(row) * blocks_per_line + col) * 64;
+  }
   // Coefficients of the block being decoded (sequential frames decoded
   // straight to the bitmap).
   alignas(16) std::int16_t block[64] = {};
