@@ -3,7 +3,12 @@
 // entropy coder's emitters and bit output.
 #include "formats/jpeg_internal.h"
 
+#include "platform/cpu_features.h"
 #include "platform/dib_section.h"
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -38,6 +43,81 @@ void JPEGBitWriter::Flush() {
   }
   Hand();
 }
+
+// ---------------------------------------------------------------------------
+// Coefficient masks
+
+namespace vex::jpeg {
+
+BlockMasks MagnitudeMasksPortable(const std::int16_t* block, int al) {
+  BlockMasks m{0, 0};
+  for (int k = 0; k < 64; ++k) {
+    const int c = block[ZigZag[k]];
+    const int a = (c < 0 ? -c : c) >> al;
+    m.nonzero |= static_cast<std::uint64_t>(a != 0) << k;
+    m.above_one |= static_cast<std::uint64_t>(a > 1) << k;
+  }
+  return m;
+}
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+namespace {
+
+// For each group of 8 natural positions (one row of the block) and each
+// byte of flags for it: the same flags moved to their zig-zag positions.
+struct ZigZagBits {
+  std::uint64_t table[8][256];
+  ZigZagBits() {
+    for (int row = 0; row < 8; ++row)
+      for (int byte = 0; byte < 256; ++byte) {
+        std::uint64_t m = 0;
+        for (int i = 0; i < 8; ++i)
+          if (byte & (1 << i)) m |= std::uint64_t{1} << NaturalToZigZag[8 * row + i];
+        table[row][byte] = m;
+      }
+  }
+};
+
+const ZigZagBits& ZigZagTable() {
+  static const ZigZagBits bits;
+  return bits;
+}
+
+} // namespace
+#endif
+
+BlockMasks MagnitudeMasks(const std::int16_t* block, int al) {
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  if (vex::platform::simd_enabled()) {
+    const ZigZagBits& zz = ZigZagTable();
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i shift = _mm_cvtsi32_si128(al);
+    BlockMasks m{0, 0};
+    for (int r = 0; r < 8; r += 2) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r + 8));
+      // |c| as an unsigned 16-bit value (-32768 gives 32768), then >> al.
+      a = _mm_srl_epi16(_mm_max_epi16(a, _mm_sub_epi16(zero, a)), shift);
+      b = _mm_srl_epi16(_mm_max_epi16(b, _mm_sub_epi16(zero, b)), shift);
+      const int is_zero =
+          _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero)));
+      // Saturating a - 1 is non-zero exactly when a > 1.
+      const int at_most_one =
+          _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(a, one), zero),
+                                            _mm_cmpeq_epi16(_mm_subs_epu16(b, one), zero)));
+      const unsigned nz = ~static_cast<unsigned>(is_zero) & 0xFFFFu;
+      const unsigned big = ~static_cast<unsigned>(at_most_one) & 0xFFFFu;
+      m.nonzero |= zz.table[r][nz & 0xFF] | zz.table[r + 1][nz >> 8];
+      m.above_one |= zz.table[r][big & 0xFF] | zz.table[r + 1][big >> 8];
+    }
+    return m;
+  }
+#endif
+  return MagnitudeMasksPortable(block, al);
+}
+
+} // namespace vex::jpeg
 
 // ---------------------------------------------------------------------------
 // Image object

@@ -82,6 +82,17 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
 void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                            std::uint8_t* cb, std::uint8_t* cr);
 
+// Where a block's coefficients are non-zero, in zig-zag order: bit k of
+// `nonzero` is set when |c(k)| >> al is not 0, bit k of `above_one` when it
+// exceeds 1 (c(k) is the coefficient at zig-zag position k, natural index
+// ZigZag[k]). The SIMD path gives the same masks.
+struct BlockMasks {
+  std::uint64_t nonzero;
+  std::uint64_t above_one;
+};
+BlockMasks MagnitudeMasks(const std::int16_t* block, int al);
+BlockMasks MagnitudeMasksPortable(const std::int16_t* block, int al);
+
 // The fixed messages of the entropy coders.
 inline constexpr const char* kMsgValueTooLarge =
     "JPEG Fatal error, Value is too large > JPEGMaxHuffmanCodes";

@@ -25,6 +25,13 @@ inline int PointTransform(int c, int al) {
   return c / (1 << al);
 }
 
+// Bits Ss..Se of a zig-zag mask.
+inline std::uint64_t BandMask(int ss, int se) {
+  if (ss > se) return 0;
+  const std::uint64_t upto = se >= 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (se + 1)) - 1;
+  return upto & ~((std::uint64_t{1} << ss) - 1);
+}
+
 struct ScriptEntry {
   unsigned mask; // bit 0 = first frame component
   int ss, se, ah, al;
@@ -91,10 +98,13 @@ void TvexJPEGComponent::FlushEOBRunWithCorrections() {
     std::int32_t row = EOBRunStartRow, column = EOBRunStartColumn;
     for (std::int32_t b = 0; b < EOBRun; ++b) {
       const std::int16_t* block = BlockAt(row, column);
-      for (int k = b == 0 ? EOBRunStartPosition : Ss; k <= Se; ++k) {
+      std::uint64_t earlier = vex::jpeg::MagnitudeMasks(block, Al).above_one &
+                              BandMask(b == 0 ? EOBRunStartPosition : Ss, Se);
+      while (earlier != 0) {
+        const int k = std::countr_zero(earlier);
+        earlier &= earlier - 1;
         const int c = block[ZigZag[k]];
-        const int a = (c < 0 ? -c : c) >> Al;
-        if (a > 1) (this->*EmitAC)(-1, static_cast<std::uint32_t>(a & 1), 1);
+        (this->*EmitAC)(-1, static_cast<std::uint32_t>(((c < 0 ? -c : c) >> Al) & 1), 1);
       }
       if (++column >= ScanColumns) {
         column = 0;
@@ -107,13 +117,7 @@ void TvexJPEGComponent::FlushEOBRunWithCorrections() {
 
 void TvexJPEGComponent::EncodeACFirst(int Row, int Column) {
   const std::int16_t* block = BlockAt(Row, Column);
-  // Point-transformed values and a mask of the non-zero positions.
-  int v[64];
-  std::uint64_t nonzero = 0;
-  for (int k = Ss; k <= Se; ++k) {
-    v[k] = PointTransform(block[ZigZag[k]], Al);
-    nonzero |= static_cast<std::uint64_t>(v[k] != 0) << k;
-  }
+  std::uint64_t nonzero = vex::jpeg::MagnitudeMasks(block, Al).nonzero & BandMask(Ss, Se);
   if (nonzero != 0) {
     FlushEOBRun();
     const bool counting = EmitAC == &TvexJPEGComponent::CountAC;
@@ -129,11 +133,12 @@ void TvexJPEGComponent::EncodeACFirst(int Row, int Column) {
         else
           (this->*EmitAC)(0xF0, 0, 0);
       }
-      const int category = MagnitudeCategory(v[k]);
+      const int v = PointTransform(block[ZigZag[k]], Al);
+      const int category = MagnitudeCategory(v);
       if (counting)
         freq[run * 16 + category] += 1;
       else
-        (this->*EmitAC)(run * 16 + category, MagnitudeBits(v[k], category), category);
+        (this->*EmitAC)(run * 16 + category, MagnitudeBits(v, category), category);
       previous = k;
     }
     if (previous == Se) return; // the band ends on a value: no end-of-band
@@ -143,26 +148,24 @@ void TvexJPEGComponent::EncodeACFirst(int Row, int Column) {
 
 void TvexJPEGComponent::EncodeACRefine(int Row, int Column) {
   const std::int16_t* block = BlockAt(Row, Column);
-  // Magnitudes after the point transform: 1 = newly non-zero, more = had a
+  // After the point transform: magnitude 1 = newly non-zero; more = had a
   // value before (only its correction bit, the low bit, is sent).
-  int a[64];
-  std::uint64_t fresh = 0, earlier = 0;
-  std::uint64_t positive = 0;
-  for (int k = Ss; k <= Se; ++k) {
+  const vex::jpeg::BlockMasks m = vex::jpeg::MagnitudeMasks(block, Al);
+  const std::uint64_t band = BandMask(Ss, Se);
+  const std::uint64_t earlier = m.above_one & band;
+  std::uint64_t fresh = m.nonzero & ~m.above_one & band;
+  auto magnitude = [&](int k) {
     const int c = block[ZigZag[k]];
-    a[k] = (c < 0 ? -c : c) >> Al;
-    fresh |= static_cast<std::uint64_t>(a[k] == 1) << k;
-    earlier |= static_cast<std::uint64_t>(a[k] > 1) << k;
-    positive |= static_cast<std::uint64_t>(c > 0) << k;
-  }
+    return (c < 0 ? -c : c) >> Al;
+  };
   auto below = [](int k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; };
   // Correction bits of the earlier non-zero positions in [from, to).
   auto corrections = [&](int from, int to) {
-    std::uint64_t m = earlier & below(to) & ~below(from);
-    while (m != 0) {
-      const int p = std::countr_zero(m);
-      m &= m - 1;
-      (this->*EmitAC)(-1, static_cast<std::uint32_t>(a[p] & 1), 1);
+    std::uint64_t c = earlier & below(to) & ~below(from);
+    while (c != 0) {
+      const int p = std::countr_zero(c);
+      c &= c - 1;
+      (this->*EmitAC)(-1, static_cast<std::uint32_t>(magnitude(p) & 1), 1);
     }
   };
   int pending = Ss; // first position whose correction bit is not yet written
@@ -178,17 +181,18 @@ void TvexJPEGComponent::EncodeACRefine(int Row, int Column) {
       int zeros = 0;
       while (zeros < 16) {
         if (pending < Ss || pending > Se) throw vex::EJPEGException(vex::jpeg::kMsgInvalidZeroRun);
-        if (a[pending] == 0)
+        const int a = magnitude(pending);
+        if (a == 0)
           ++zeros;
-        else if (a[pending] == 1)
+        else if (a == 1)
           throw vex::EJPEGException(vex::jpeg::kMsgUnexpectedValue);
         else
-          (this->*EmitAC)(-1, static_cast<std::uint32_t>(a[pending] & 1), 1);
+          (this->*EmitAC)(-1, static_cast<std::uint32_t>(a & 1), 1);
         ++pending;
       }
       run -= 16;
     }
-    (this->*EmitAC)(run * 16 + 1, (positive >> k) & 1 ? 1u : 0u, 1);
+    (this->*EmitAC)(run * 16 + 1, block[ZigZag[k]] > 0 ? 1u : 0u, 1);
     corrections(pending, k);
     if (k == Se) return;
     pending = k + 1;

@@ -161,14 +161,9 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
   const bool counting =
       EmitAC == &TvexJPEGComponent::CountAC && EmitDC == &TvexJPEGComponent::CountDC;
 
-  // Zig-zag order and a mask of the non-zero AC positions.
-  std::int16_t zz[64];
-  std::uint64_t nonzero = 0;
-  for (int k = 1; k < 64; ++k) {
-    const std::int16_t v = block[ZigZag[k]];
-    zz[k] = v;
-    nonzero |= static_cast<std::uint64_t>(v != 0) << k;
-  }
+  // The non-zero AC positions in zig-zag order; values are read only there.
+  std::uint64_t nonzero = vex::jpeg::MagnitudeMasks(block, 0).nonzero & ~std::uint64_t{1};
+  auto zz = [block](int k) -> int { return block[ZigZag[k]]; };
   const int diff = block[0] - LastDC;
   LastDC = block[0];
   const int dc_category = MagnitudeCategory(diff);
@@ -185,7 +180,7 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
         freq[0xF0] += 1;
         run -= 16;
       }
-      freq[(run << 4) + MagnitudeCategory(zz[k])] += 1;
+      freq[(run << 4) + MagnitudeCategory(zz(k))] += 1;
       previous = k;
     }
     if (previous != 63) freq[0x00] += 1;
@@ -211,7 +206,7 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
         out.Put(ac_code[0xF0], static_cast<int>(ac_length[0xF0]));
         run -= 16;
       }
-      const int v = zz[k];
+      const int v = zz(k);
       const int category = MagnitudeCategory(v);
       const int symbol = (run << 4) + category;
       if (ac_length[symbol] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
@@ -230,7 +225,7 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
   (this->*EmitDC)(dc_category, MagnitudeBits(diff, dc_category));
   int run = 0;
   for (int k = 1; k < 64; ++k) {
-    const int v = zz[k];
+    const int v = zz(k);
     if (v == 0) {
       ++run;
       continue;

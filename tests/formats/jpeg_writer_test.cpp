@@ -751,6 +751,26 @@ TEST(FastPaths, ColourConversionMatchesExtendedPrecision) {
   EXPECT_EQ(vex::jpeg::Cr(255, 0, 0), 255);
 }
 
+TEST(FastPaths, CoefficientMasksMatchPortable) {
+  Rng rng(81);
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::int16_t block[64] = {};
+    const int kind = rng.uniform(0, 3);
+    for (auto& c : block) {
+      if (kind == 0)
+        c = static_cast<std::int16_t>(rng.uniform(-32768, 32767));
+      else if (rng.uniform(0, kind * 3) == 0)
+        c = static_cast<std::int16_t>(rng.uniform(-9, 9));
+    }
+    if (trial % 97 == 0) block[rng.uniform(0, 63)] = -32768;
+    const int al = rng.uniform(0, 13);
+    const auto a = vex::jpeg::MagnitudeMasks(block, al);
+    const auto b = vex::jpeg::MagnitudeMasksPortable(block, al);
+    ASSERT_EQ(a.nonzero, b.nonzero) << trial;
+    ASSERT_EQ(a.above_one, b.above_one) << trial;
+  }
+}
+
 TEST(FastPaths, SimdRowConversionMatchesPortableForEveryColour) {
   // Rows of 256 pixels (blue 0..255) for every red and green, 24- and
   // 32-bit, at an odd width so that the scalar tail is exercised too.
