@@ -29,9 +29,10 @@ bool have_tool(const char* name) {
   return std::system(cmd.c_str()) == 0;
 }
 
-// Runs a shell command; returns its exit status and its standard error.
-int run(const std::string& cmd, std::string& err) {
-  const fs::path errfile = testing_support::scratch_dir("jpeg_peer_err") / "stderr.txt";
+// Runs a shell command; returns its exit status and its standard error
+// (kept in `dir`, the calling test's own folder: tests run in parallel).
+int run(const std::string& cmd, std::string& err, const fs::path& dir) {
+  const fs::path errfile = dir / "stderr.txt";
   const int status = std::system((cmd + " 2>" + errfile.string()).c_str());
   std::ifstream in(errfile);
   std::stringstream ss;
@@ -192,7 +193,8 @@ protected:
 // Decodes with djpeg; fails the test on a non-zero status or any message.
 bool djpeg_decode(const fs::path& jpg, const fs::path& out, Raster& r, const std::string& what) {
   std::string err;
-  const int status = run("djpeg -outfile '" + out.string() + "' '" + jpg.string() + "'", err);
+  const int status =
+      run("djpeg -outfile '" + out.string() + "' '" + jpg.string() + "'", err, out.parent_path());
   EXPECT_EQ(status, 0) << what << ": " << err;
   EXPECT_TRUE(err.empty()) << what << ": " << err;
   return status == 0 && read_pnm(out, r);
@@ -263,7 +265,7 @@ TEST_F(JpegWriterPeer, EveryKindModeQualityAndSizeDecodesCleanly) {
                          "open(sys.argv[1]).read().split():\n"
                          "    im = Image.open(p); im.load()\" '" +
                              list.string() + "'",
-                         err);
+                         err, dir);
   EXPECT_EQ(status, 0) << err;
 }
 
@@ -375,7 +377,7 @@ TEST_F(JpegWriterPeer, CorpusPhotographsAtQuality80) {
     const fs::path src = dir / (name + "_src.ppm");
     ASSERT_EQ(
         run("djpeg -scale 1/4 -ppm -outfile '" + src.string() + "' '" + entry.path().string() + "'",
-            err),
+            err, dir),
         0);
     Raster source;
     ASSERT_TRUE(read_pnm(src, source));
