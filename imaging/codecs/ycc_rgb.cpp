@@ -115,32 +115,34 @@ void ycc_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::uint8_
   ycc_to_bgr_row_portable(t, y, cb, cr, bgr, width);
 }
 
-void chroma_terms(const std::int32_t* table_a, const std::int32_t* table_b, const std::uint8_t* c,
-                  int factor, int out_width, std::int16_t* a, std::int16_t* b) {
+void chroma_terms(const YccTables& t, bool cr, const std::uint8_t* c, int factor, int out_width,
+                  std::int16_t* a, std::int16_t* b) {
+  const std::int32_t* table_a = cr ? t.cr_to_r : t.cb_to_b;
+  const std::int32_t* table_b = cr ? t.cr_to_g : t.cb_to_g;
   const int n = (out_width + factor - 1) / factor;
-  if (factor == 1) {
-    for (int x = 0; x < n; ++x) {
-      a[x] = static_cast<std::int16_t>(table_a[c[x]]);
-      b[x] = static_cast<std::int16_t>(table_b[c[x]]);
-    }
-    return;
-  }
   int s = 0;
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
-  if (factor == 2) {
-    // Eight chroma samples give sixteen entries (the arrays have 16 spare).
-    alignas(16) std::int16_t va[8], vb[8];
+  static const bool simd = vex::platform::simd_enabled();
+  if (simd && (factor == 1 || factor == 2)) {
+    // The table values worked out eight at a time (the same single
+    // precision products, rounded half to even by the conversion).
+    const __m128 ka = _mm_set1_ps(cr ? kCrToR : kCbToB);
+    const __m128 kb = _mm_set1_ps(cr ? kCrToG : kCbToG);
+    const __m128i zero = _mm_setzero_si128();
     for (; s + 8 <= n; s += 8) {
-      for (int i = 0; i < 8; ++i) {
-        va[i] = static_cast<std::int16_t>(table_a[c[s + i]]);
-        vb[i] = static_cast<std::int16_t>(table_b[c[s + i]]);
+      const __m128i c16 =
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + s)), zero);
+      const __m128i va = scale8(c16, ka), vb = scale8(c16, kb);
+      if (factor == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + s), va);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + s), vb);
+      } else {
+        // Eight chroma samples give sixteen entries (the arrays have 16 spare).
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + 2 * s), _mm_unpacklo_epi16(va, va));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + 2 * s + 8), _mm_unpackhi_epi16(va, va));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * s), _mm_unpacklo_epi16(vb, vb));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * s + 8), _mm_unpackhi_epi16(vb, vb));
       }
-      const __m128i xa = _mm_load_si128(reinterpret_cast<const __m128i*>(va));
-      const __m128i xb = _mm_load_si128(reinterpret_cast<const __m128i*>(vb));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(a + 2 * s), _mm_unpacklo_epi16(xa, xa));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(a + 2 * s + 8), _mm_unpackhi_epi16(xa, xa));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * s), _mm_unpacklo_epi16(xb, xb));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * s + 8), _mm_unpackhi_epi16(xb, xb));
     }
   }
 #endif
@@ -203,6 +205,76 @@ void ycc_terms_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const 
   ycc_terms_to_bgr_row_portable(t, y + x, tb + x, tgb + x, tgr + x, tr + x, bgr + 3 * x, width - x);
 }
 #endif
+
+void ycc_half_terms_to_bgr_row_portable(const YccTables& t, const std::uint8_t* y,
+                                        const std::int16_t* tb, const std::int16_t* tgb,
+                                        const std::int16_t* tgr, const std::int16_t* tr,
+                                        std::uint8_t* bgr, int width) {
+  const std::uint8_t* clamp = t.clamp();
+  for (int x = 0; x < width; ++x) {
+    const int yy = y[x], h = x >> 1;
+    bgr[0] = clamp[yy + tb[h]];
+    bgr[1] = clamp[yy - tgb[h] - tgr[h]];
+    bgr[2] = clamp[yy + tr[h]];
+    bgr += 3;
+  }
+}
+
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+void ycc_half_terms_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y,
+                                    const std::int16_t* tb, const std::int16_t* tgb,
+                                    const std::int16_t* tgr, const std::int16_t* tr,
+                                    std::uint8_t* bgr, int width) {
+  const __m128i zero = _mm_setzero_si128();
+  alignas(16) std::uint8_t pix[64];
+  int x = 0;
+  for (; x + 17 <= width; x += 16) {
+    const __m128i yv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
+    const int h = x >> 1;
+    const auto load = [h](const std::int16_t* p) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + h));
+    };
+    const __m128i vb = load(tb), vgb = load(tgb), vgr = load(tgr), vr = load(tr);
+    __m128i out_b[2], out_g[2], out_r[2];
+    for (int k = 0; k < 2; ++k) {
+      const __m128i y16 = k ? _mm_unpackhi_epi8(yv, zero) : _mm_unpacklo_epi8(yv, zero);
+      const auto dup = [k](__m128i v) {
+        return k ? _mm_unpackhi_epi16(v, v) : _mm_unpacklo_epi16(v, v);
+      };
+      out_b[k] = _mm_add_epi16(y16, dup(vb));
+      out_g[k] = _mm_sub_epi16(_mm_sub_epi16(y16, dup(vgb)), dup(vgr));
+      out_r[k] = _mm_add_epi16(y16, dup(vr));
+    }
+    const __m128i b8 = _mm_packus_epi16(out_b[0], out_b[1]);
+    const __m128i g8 = _mm_packus_epi16(out_g[0], out_g[1]);
+    const __m128i r8 = _mm_packus_epi16(out_r[0], out_r[1]);
+    const __m128i bg_lo = _mm_unpacklo_epi8(b8, g8), bg_hi = _mm_unpackhi_epi8(b8, g8);
+    const __m128i rz_lo = _mm_unpacklo_epi8(r8, zero), rz_hi = _mm_unpackhi_epi8(r8, zero);
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix), _mm_unpacklo_epi16(bg_lo, rz_lo));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix + 16), _mm_unpackhi_epi16(bg_lo, rz_lo));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix + 32), _mm_unpacklo_epi16(bg_hi, rz_hi));
+    _mm_store_si128(reinterpret_cast<__m128i*>(pix + 48), _mm_unpackhi_epi16(bg_hi, rz_hi));
+    std::uint8_t* d = bgr + 3 * x;
+    for (int i = 0; i < 16; ++i) std::memcpy(d + 3 * i, pix + 4 * i, 4);
+  }
+  // x is even here, so the half-resolution terms continue at x / 2.
+  ycc_half_terms_to_bgr_row_portable(t, y + x, tb + x / 2, tgb + x / 2, tgr + x / 2, tr + x / 2,
+                                     bgr + 3 * x, width - x);
+}
+#endif
+
+void ycc_half_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
+                               const std::int16_t* tgb, const std::int16_t* tgr,
+                               const std::int16_t* tr, std::uint8_t* bgr, int width) {
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  static const bool simd = vex::platform::simd_enabled();
+  if (simd) {
+    ycc_half_terms_to_bgr_row_sse2(t, y, tb, tgb, tgr, tr, bgr, width);
+    return;
+  }
+#endif
+  ycc_half_terms_to_bgr_row_portable(t, y, tb, tgb, tgr, tr, bgr, width);
+}
 
 void ycc_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
                           const std::int16_t* tgb, const std::int16_t* tgr, const std::int16_t* tr,

@@ -985,6 +985,9 @@ void Reader::OutputMCURow(int mcu_row) {
     // chroma row; full-resolution chroma is converted pixel by pixel.
     const bool terms =
         !rgb_ && (comps_[1].hf > 1 || comps_[1].vf > 1 || comps_[2].hf > 1 || comps_[2].vf > 1);
+    // Both chroma components at half width: their terms stay at half width.
+    const bool half = terms && comps_[1].hf == 2 && comps_[2].hf == 2;
+    const int term_width = half ? (width_ + 1) / 2 : width_;
     const std::uint8_t* p[3];
     for (int c = 0; c < 3; ++c) {
       ReaderComponent& rc = comps_[c];
@@ -993,10 +996,8 @@ void Reader::OutputMCURow(int mcu_row) {
       if (terms && c > 0) {
         if (wide_row[c] != src_row) {
           std::int16_t* t = rc.terms.data();
-          if (c == 1)
-            chroma_terms(ycc_.cb_to_b, ycc_.cb_to_g, src, rc.hf, width_, t, t + width_ + 16);
-          else
-            chroma_terms(ycc_.cr_to_r, ycc_.cr_to_g, src, rc.hf, width_, t, t + width_ + 16);
+          const int factor = half ? 1 : rc.hf;
+          chroma_terms(ycc_, c == 2, src, factor, term_width, t, t + width_ + 16);
           wide_row[c] = src_row;
         }
       } else if (rc.hf == 1) {
@@ -1012,7 +1013,11 @@ void Reader::OutputMCURow(int mcu_row) {
     if (terms) {
       const std::int16_t* cb = comps_[1].terms.data();
       const std::int16_t* cr = comps_[2].terms.data();
-      ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
+      if (half)
+        ycc_half_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst,
+                                  width_);
+      else
+        ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
     } else if (rgb_) {
       rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
     } else {

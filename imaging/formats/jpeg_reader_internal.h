@@ -166,8 +166,8 @@ void ycc_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const std::u
 // (Cb: CbToB and CbToG; Cr: CrToR and CrToG), each repeated `factor` times,
 // into out_width entries of a and b. Worked out once per chroma row and used
 // by every image row that shares it.
-void chroma_terms(const std::int32_t* table_a, const std::int32_t* table_b, const std::uint8_t* c,
-                  int factor, int out_width, std::int16_t* a, std::int16_t* b);
+void chroma_terms(const YccTables& t, bool cr, const std::uint8_t* c, int factor, int out_width,
+                  std::int16_t* a, std::int16_t* b);
 // One image row from Y and the chroma terms: blue = Y + tb, green = Y - tgb -
 // tgr, red = Y + tr, each clamped; the bytes of ycc_to_bgr_row.
 void ycc_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
@@ -177,6 +177,17 @@ void ycc_terms_to_bgr_row_portable(const YccTables& t, const std::uint8_t* y,
                                    const std::int16_t* tb, const std::int16_t* tgb,
                                    const std::int16_t* tgr, const std::int16_t* tr,
                                    std::uint8_t* bgr, int width);
+
+// The same with chroma at half width (both chroma components sampled 2:1
+// across): term entry x / 2 serves pixel x. The arrays hold (width + 1) / 2
+// entries plus 8 spare.
+void ycc_half_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
+                               const std::int16_t* tgb, const std::int16_t* tgr,
+                               const std::int16_t* tr, std::uint8_t* bgr, int width);
+void ycc_half_terms_to_bgr_row_portable(const YccTables& t, const std::uint8_t* y,
+                                        const std::int16_t* tb, const std::int16_t* tgb,
+                                        const std::int16_t* tgr, const std::int16_t* tr,
+                                        std::uint8_t* bgr, int width);
 
 // One image row of R, G, B components to blue, green, red bytes.
 void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,

@@ -324,10 +324,8 @@ TEST(JpegColour, ChromaTermsGiveTheBytesOfTheFullResolutionConversion) {
       for (auto& v : cb) v = static_cast<std::uint8_t>(rng.next());
       for (auto& v : cr) v = static_cast<std::uint8_t>(rng.next());
       std::vector<std::int16_t> tb(width + 16), tgb(width + 16), tr(width + 16), tgr(width + 16);
-      vex::jpeg::chroma_terms(t.cb_to_b, t.cb_to_g, cb.data(), factor, width, tb.data(),
-                              tgb.data());
-      vex::jpeg::chroma_terms(t.cr_to_r, t.cr_to_g, cr.data(), factor, width, tr.data(),
-                              tgr.data());
+      vex::jpeg::chroma_terms(t, false, cb.data(), factor, width, tb.data(), tgb.data());
+      vex::jpeg::chroma_terms(t, true, cr.data(), factor, width, tr.data(), tgr.data());
       std::vector<std::uint8_t> fast(3 * width), plain(3 * width), full(3 * width);
       vex::jpeg::ycc_terms_to_bgr_row(t, y.data(), tb.data(), tgb.data(), tgr.data(), tr.data(),
                                       fast.data(), width);
@@ -339,6 +337,17 @@ TEST(JpegColour, ChromaTermsGiveTheBytesOfTheFullResolutionConversion) {
                                          width);
       ASSERT_EQ(fast, full) << factor << " " << width;
       ASSERT_EQ(plain, full) << factor << " " << width;
+      if (factor == 2) {
+        // Terms kept at half width.
+        vex::jpeg::chroma_terms(t, false, cb.data(), 1, n, tb.data(), tgb.data());
+        vex::jpeg::chroma_terms(t, true, cr.data(), 1, n, tr.data(), tgr.data());
+        vex::jpeg::ycc_half_terms_to_bgr_row(t, y.data(), tb.data(), tgb.data(), tgr.data(),
+                                             tr.data(), fast.data(), width);
+        vex::jpeg::ycc_half_terms_to_bgr_row_portable(t, y.data(), tb.data(), tgb.data(),
+                                                      tgr.data(), tr.data(), plain.data(), width);
+        ASSERT_EQ(fast, full) << "half " << width;
+        ASSERT_EQ(plain, full) << "half " << width;
+      }
     }
   }
 }
