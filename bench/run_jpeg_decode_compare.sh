@@ -1,18 +1,17 @@
-#!/ usr / bin / env bash
-#Times our JPEG reader and djpeg on the same files in one hyperfine run per
-#file : the photographs of the corpus(baseline and progressive, 9 to 20
-#megapixels) and the large progressive files of jpeg - progressive /.
-#bench / run_jpeg_decode_compare.sh[BUILD_DIR](default build / bench)
-#Ours : `jpeg_decode_bench-- decode FILE` (reads the file through the buffered
-#file stream into a new bitmap, as `parvula - cli convert` does, then frees it).
-#Peers : `djpeg` (its defaults) and `djpeg - dct float - nosmooth` (the closest
-#arithmetic), both writing their PPM to / dev / null.
-#Prints median wall times and the ratios ours / djpeg; below 1 means faster.
-set - euo pipefail cd "$(dirname " $0 ")/.." build = $ {
-  1 : -build / bench
-}
-if
-  [!-x "$build/bench/jpeg_decode_bench"]; then
+#!/usr/bin/env bash
+# Times our JPEG reader and djpeg on the same files in one hyperfine run per
+# file: the photographs of the corpus (baseline and progressive, 9 to 20
+# megapixels) and the large progressive files of jpeg-progressive/.
+#   bench/run_jpeg_decode_compare.sh [BUILD_DIR]   (default build/bench)
+# Ours: `jpeg_decode_bench --decode FILE` (reads the file through the buffered
+# file stream into a new bitmap, as `parvula-cli convert` does, then frees it).
+# Peers: `djpeg` (its defaults) and `djpeg -dct float -nosmooth` (the closest
+# arithmetic), both writing their PPM to /dev/null.
+# Prints median wall times and the ratios ours / djpeg; below 1 means faster.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/bench}
+if [ ! -x "$build/bench/jpeg_decode_bench" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPARVULA_BUILD_BENCH=ON \
     -DPARVULA_BUILD_APP=OFF >/dev/null
 fi
@@ -23,8 +22,7 @@ py=/usr/bin/python3
 files=$(find ../shared/corpus/photos -name '*.jpg' | sort)
 files="$files ../shared/corpus/jpeg-progressive/zune-image/speed_bench_prog_h_sampling.jpg"
 printf '%-40s %6s %9s %9s %9s %8s %8s\n' file kind ours_ms djpeg_ms float_ms /djpeg /float
-for f in $files;
-do
+for f in $files; do
   kind=$($py -c "
 import sys
 d=open('$f','rb').read(); i=2
