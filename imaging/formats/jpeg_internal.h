@@ -82,6 +82,17 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
 void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                            std::uint8_t* cb, std::uint8_t* cr);
 
+// Downsampling steps (truncating averages). AverageAcross replaces a row,
+// from its start, by the averages of consecutive groups of hf samples
+// (stride / hf of them); AverageDown writes out[x] = the average of
+// rows[0..vf-1][x] for x < width (out may be rows[0]). The SIMD paths (hf or
+// vf of 2) give the same bytes as the portable ones.
+void AverageAcross(std::uint8_t* row, std::int64_t stride, int hf);
+void AverageDown(const std::uint8_t* const* rows, int vf, std::int64_t width, std::uint8_t* out);
+void AverageAcrossPortable(std::uint8_t* row, std::int64_t stride, int hf);
+void AverageDownPortable(const std::uint8_t* const* rows, int vf, std::int64_t width,
+                         std::uint8_t* out);
+
 // Where a block's coefficients are non-zero, in zig-zag order: bit k of
 // `nonzero` is set when |c(k)| >> al is not 0, bit k of `above_one` when it
 // exceeds 1 (c(k) is the coefficient at zig-zag position k, natural index

@@ -68,20 +68,32 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
   if (vex::platform::simd_enabled()) {
     std::int64_t x = 0;
-    for (; x + 4 <= width; x += 4, src += 4 * step) {
+    const __m128i low24 = _mm_set1_epi32(0x00FFFFFF);
+    const __m128i byte0 = _mm_set1_epi32(0xFF);
+    const __m128i byte2 = _mm_set1_epi32(0x00FF0000);
+    const __m128i offset = _mm_set1_epi32(1275000);
+    // A 16-byte load covers 4 pixels of 32 bits, or 4 of 24 bits and more:
+    // 24-bit rows keep the last 2 pixels for the scalar tail.
+    const std::int64_t end = step == 4 ? width - 3 : width - 5;
+    for (; x < end; x += 4, src += 4 * step) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+      __m128i px = v; // lanes: b | g << 8 | r << 16
+      if (step == 3) {
+        const __m128i t01 = _mm_unpacklo_epi32(v, _mm_srli_si128(v, 3));
+        const __m128i t23 = _mm_unpacklo_epi32(_mm_srli_si128(v, 6), _mm_srli_si128(v, 9));
+        px = _mm_unpacklo_epi64(t01, t23);
+      }
+      px = _mm_and_si128(px, low24);
       // (r, g) and (b, 0) as 16-bit pairs of each 32-bit lane.
       const __m128i rg =
-          _mm_set_epi32(src[3 * step + 2] | (src[3 * step + 1] << 16),
-                        src[2 * step + 2] | (src[2 * step + 1] << 16),
-                        src[step + 2] | (src[step + 1] << 16), src[2] | (src[1] << 16));
-      const __m128i b0 = _mm_set_epi32(src[3 * step], src[2 * step], src[step], src[0]);
-      const __m128i offset = _mm_set1_epi32(1275000);
+          _mm_or_si128(_mm_srli_epi32(px, 16), _mm_and_si128(_mm_slli_epi32(px, 8), byte2));
+      const __m128i b0 = _mm_and_si128(px, byte0);
       const __m128i ny = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32((5867 << 16) | 2989)),
                                        _mm_madd_epi16(b0, _mm_set1_epi32(1144)));
       const __m128i nb = _mm_add_epi32(
           _mm_add_epi32(
-              _mm_madd_epi16(rg, _mm_set1_epi32(static_cast<int>((0xFFFFu - 3312 + 1) << 16) |
-                                                (0x10000 - 1687))),
+              _mm_madd_epi16(
+                  rg, _mm_set1_epi32(static_cast<int>((0x10000u - 3312) << 16) | (0x10000 - 1687))),
               _mm_madd_epi16(b0, _mm_set1_epi32(5000))),
           offset);
       const __m128i nr = _mm_add_epi32(
@@ -93,15 +105,22 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
       const __m128i qy = RoundQuotient(ny, ty);
       const __m128i qb = RoundQuotient(nb, tb);
       const __m128i qr = RoundQuotient(nr, tr);
-      alignas(16) std::int32_t vy[4], vb[4], vr[4];
-      _mm_store_si128(reinterpret_cast<__m128i*>(vy), qy);
-      _mm_store_si128(reinterpret_cast<__m128i*>(vb), qb);
-      _mm_store_si128(reinterpret_cast<__m128i*>(vr), qr);
-      for (int i = 0; i < 4; ++i) {
-        const std::uint8_t* p = src + i * step;
-        y[x + i] = (ty >> i) & 1 ? LumaExact(p[2], p[1], p[0]) : static_cast<std::uint8_t>(vy[i]);
-        cb[x + i] = (tb >> i) & 1 ? CbExact(p[2], p[1], p[0]) : static_cast<std::uint8_t>(vb[i]);
-        cr[x + i] = (tr >> i) & 1 ? CrExact(p[2], p[1], p[0]) : static_cast<std::uint8_t>(vr[i]);
+      // Bytes: Y0..Y3, Cb0..Cb3, Cr0..Cr3.
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(qy, qb), _mm_packs_epi32(qr, qr));
+      const auto y4 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
+      const auto b4 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 4)));
+      const auto r4 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 8)));
+      std::memcpy(y + x, &y4, 4);
+      std::memcpy(cb + x, &b4, 4);
+      std::memcpy(cr + x, &r4, 4);
+      if ((ty | tb | tr) != 0) {
+        // Exact ties: the extended-precision value decides.
+        for (int i = 0; i < 4; ++i) {
+          const std::uint8_t* p = src + i * step;
+          if ((ty >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
+          if ((tb >> i) & 1) cb[x + i] = CbExact(p[2], p[1], p[0]);
+          if ((tr >> i) & 1) cr[x + i] = CrExact(p[2], p[1], p[0]);
+        }
       }
     }
     ConvertRowRGBPortable(src, step, width - x, y + x, cb + x, cr + x);
@@ -109,6 +128,71 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
   }
 #endif
   ConvertRowRGBPortable(src, step, width, y, cb, cr);
+}
+
+void AverageAcrossPortable(std::uint8_t* row, std::int64_t stride, int hf) {
+  const std::int64_t outputs = stride / hf;
+  for (std::int64_t x = 0; x < outputs; ++x) {
+    unsigned sum = 0;
+    for (int j = 0; j < hf; ++j) sum += row[x * hf + j];
+    row[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(hf));
+  }
+}
+
+void AverageDownPortable(const std::uint8_t* const* rows, int vf, std::int64_t width,
+                         std::uint8_t* out) {
+  for (std::int64_t x = 0; x < width; ++x) {
+    unsigned sum = 0;
+    for (int j = 0; j < vf; ++j) sum += rows[j][x];
+    out[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(vf));
+  }
+}
+
+void AverageAcross(std::uint8_t* row, std::int64_t stride, int hf) {
+  std::int64_t x = 0;
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  if (hf == 2 && vex::platform::simd_enabled()) {
+    // 32 samples in, 16 averages out; both loads come before the store, and
+    // the store never reaches samples a later step still reads.
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    for (; 2 * x + 32 <= stride; x += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * x));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * x + 16));
+      const __m128i sa =
+          _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(a, low), _mm_srli_epi16(a, 8)), 1);
+      const __m128i sb =
+          _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(b, low), _mm_srli_epi16(b, 8)), 1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(sa, sb));
+    }
+  }
+#endif
+  const std::int64_t outputs = stride / hf;
+  for (; x < outputs; ++x) {
+    unsigned sum = 0;
+    for (int j = 0; j < hf; ++j) sum += row[x * hf + j];
+    row[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(hf));
+  }
+}
+
+void AverageDown(const std::uint8_t* const* rows, int vf, std::int64_t width, std::uint8_t* out) {
+  std::int64_t x = 0;
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  if (vf == 2 && vex::platform::simd_enabled()) {
+    // The rounding-up byte average less the dropped half: (a + b) >> 1.
+    const __m128i one = _mm_set1_epi8(1);
+    for (; x + 16 <= width; x += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0] + x));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[1] + x));
+      const __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), avg);
+    }
+  }
+#endif
+  for (; x < width; ++x) {
+    unsigned sum = 0;
+    for (int j = 0; j < vf; ++j) sum += rows[j][x];
+    out[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(vf));
+  }
 }
 
 } // namespace vex::jpeg
@@ -246,36 +330,8 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
 
 namespace {
 
-// Replaces a row, from its start, by the truncated averages of consecutive
-// groups of hf samples (stride / hf of them).
-void AverageAcross(std::uint8_t* row, std::int64_t stride, int hf) {
-  const std::int64_t outputs = stride / hf;
-  if (hf == 2) {
-    for (std::int64_t x = 0; x < outputs; ++x)
-      row[x] = static_cast<std::uint8_t>((row[2 * x] + row[2 * x + 1]) >> 1);
-    return;
-  }
-  for (std::int64_t x = 0; x < outputs; ++x) {
-    unsigned sum = 0;
-    for (int j = 0; j < hf; ++j) sum += row[x * hf + j];
-    row[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(hf));
-  }
-}
-
-// out[x] = truncated average of rows[0..vf-1][x] for x < width (out may be rows[0]).
-void AverageDown(const std::uint8_t* const* rows, int vf, std::int64_t width, std::uint8_t* out) {
-  if (vf == 2) {
-    const std::uint8_t* a = rows[0];
-    const std::uint8_t* b = rows[1];
-    for (std::int64_t x = 0; x < width; ++x) out[x] = static_cast<std::uint8_t>((a[x] + b[x]) >> 1);
-    return;
-  }
-  for (std::int64_t x = 0; x < width; ++x) {
-    unsigned sum = 0;
-    for (int j = 0; j < vf; ++j) sum += rows[j][x];
-    out[x] = static_cast<std::uint8_t>(sum / static_cast<unsigned>(vf));
-  }
-}
+using vex::jpeg::AverageAcross;
+using vex::jpeg::AverageDown;
 
 } // namespace
 

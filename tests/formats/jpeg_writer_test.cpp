@@ -751,6 +751,35 @@ TEST(FastPaths, ColourConversionMatchesExtendedPrecision) {
   EXPECT_EQ(vex::jpeg::Cr(255, 0, 0), 255);
 }
 
+TEST(FastPaths, AveragesMatchPortable) {
+  Rng rng(91);
+  for (int trial = 0; trial < 3000; ++trial) {
+    const int factor = rng.uniform(1, 4);
+    const std::int64_t stride = 8 * rng.uniform(1, 40);
+    std::vector<std::uint8_t> a(static_cast<std::size_t>(stride)), b;
+    for (auto& v : a)
+      v = static_cast<std::uint8_t>(rng.uniform(0, 3) == 0 ? 255 : rng.uniform(0, 255));
+    b = a;
+    vex::jpeg::AverageAcross(a.data(), stride, factor);
+    vex::jpeg::AverageAcrossPortable(b.data(), stride, factor);
+    ASSERT_EQ(a, b) << trial;
+    std::vector<std::vector<std::uint8_t>> rows(static_cast<std::size_t>(factor));
+    std::vector<const std::uint8_t*> ptr;
+    for (auto& r : rows) {
+      r.resize(static_cast<std::size_t>(stride));
+      for (auto& v : r) v = static_cast<std::uint8_t>(rng.uniform(0, 255));
+      ptr.push_back(r.data());
+    }
+    std::vector<std::uint8_t> out1(static_cast<std::size_t>(stride)), out2(out1.size());
+    vex::jpeg::AverageDown(ptr.data(), factor, stride, out1.data());
+    vex::jpeg::AverageDownPortable(ptr.data(), factor, stride, out2.data());
+    ASSERT_EQ(out1, out2) << trial;
+    // In place into the first row, as the whole-buffer path does.
+    vex::jpeg::AverageDown(ptr.data(), factor, stride, rows[0].data());
+    ASSERT_EQ(rows[0], out2) << trial;
+  }
+}
+
 TEST(FastPaths, CoefficientMasksMatchPortable) {
   Rng rng(81);
   for (int trial = 0; trial < 20000; ++trial) {
