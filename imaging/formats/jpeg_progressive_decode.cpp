@@ -33,10 +33,7 @@ void Reader::ProgressiveScan() {
         }
         ++img_.MCUCount;
       }
-      if (bits_.Truncated()) {
-        fail(EC_ENDOFFILE);
-        return;
-      }
+      if (!DataLeft()) return;
     }
     return;
   }
@@ -59,10 +56,7 @@ void Reader::ProgressiveScan() {
       }
       ++img_.MCUCount;
     }
-    if (bits_.Truncated()) {
-      fail(EC_ENDOFFILE);
-      return;
-    }
+    if (!DataLeft()) return;
   }
 }
 

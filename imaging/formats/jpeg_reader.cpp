@@ -905,6 +905,24 @@ bool Reader::Restart() {
   return true;
 }
 
+bool Reader::DataLeft() {
+  if (bits_.Truncated()) {
+    fail(EC_ENDOFFILE);
+    return false;
+  }
+  // A marker came before the scan had its blocks: the rest of the scan would
+  // decode zero bits. The scan stops there (its remaining blocks keep what
+  // earlier scans gave them) and the marker loop goes on.
+  // (A restart marker instead lets the next restart take up the data.)
+  const bool restart =
+      img_.RestartInterval != 0 && bits_.Marker() >= 0xD0 && bits_.Marker() <= 0xD7;
+  if (bits_.Overran() && !restart) {
+    Damaged(EC_ENDOFDATA);
+    return false;
+  }
+  return true;
+}
+
 bool Reader::Progress(int row, int rows) {
   if (!img_.OnProgress) return true;
   bool cancel = false;
@@ -959,10 +977,7 @@ void Reader::SequentialScan() {
       ++img_.MCUCount;
     }
     if (direct_) OutputMCURow(i);
-    if (bits_.Truncated()) {
-      fail(EC_ENDOFFILE);
-      return;
-    }
+    if (!DataLeft()) return;
   }
 }
 

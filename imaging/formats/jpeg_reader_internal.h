@@ -97,9 +97,13 @@ public:
 
   // True once more bits were consumed than the data held before the end of the
   // file (not before a marker): the data was cut short.
-  bool Truncated() const { return eof_ && pad_ > count_; }
-  // True once a marker stopped the data.
+  bool Truncated() const { return eof_ && Overran(); }
+  // True once more bits were consumed than the data held before a marker or
+  // the end of the file.
+  bool Overran() const { return pad_ > count_; }
+  // True once a marker stopped the data; the marker's second byte.
   bool AtMarker() const { return marker_ != 0; }
+  int Marker() const { return marker_; }
 
   // At a restart point: drops the reservoir, passes over anything up to the
   // next marker (see Skipped) and consumes it. Returns its number 0..7 for an
@@ -302,6 +306,8 @@ private:
   void SequentialScan();
   void ProgressiveScan();
   bool Restart();
+  // After a row of a scan: false (with the code) when the data ran out.
+  bool DataLeft();
   bool Progress(int row, int rows);
   void ResetPredictors();
   bool AllocateCoefficients();

@@ -683,6 +683,24 @@ TEST(JpegReader, TruncatedScanKeepsTheRowsDecodedSoFar) {
   EXPECT_TRUE(ZeroRows(*d.image, whole + 16));
 }
 
+TEST(JpegReader, AMarkerInsideTheScanEndsItWithTheRowsSoFar) {
+  // The scan data cut in the middle and followed by the end-of-image marker.
+  const Bytes base = Corpus("jpeg/pillow/flower.jpg");
+  const Decoded plain = Decode(base);
+  const std::size_t sos = Find(Segments(base), 0xDA).at;
+  Bytes b(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(sos + (base.size() - sos) / 2));
+  b.push_back(0xFF);
+  b.push_back(0xD9);
+  const Decoded d = Decode(b);
+  EXPECT_EQ(d.code, EC_ENDOFDATA);
+  ASSERT_TRUE(d.image);
+  int whole = 0;
+  while (whole + 16 <= d.image->Height() && SameRows(*d.image, *plain.image, whole + 16))
+    whole += 16;
+  EXPECT_GT(whole, 0);
+  EXPECT_TRUE(ZeroRows(*d.image, whole + 16));
+}
+
 TEST(JpegReader, ProgressIsReportedAndCancelStops) {
   const Bytes base = Corpus("jpeg/pillow/flower.jpg"); // 360 rows: 23 MCU rows
   std::vector<int> seen;
