@@ -12,13 +12,14 @@ echo "== format and lint"
 ./scripts/lint.sh || status=1
 
 echo "== Release (g++)"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
+  -DPARVULA_BUILD_TESTS=ON >/dev/null
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release -j"$jobs" --output-on-failure || status=1
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DPARVULA_SANITIZE=ON -DPARVULA_BUILD_APP=OFF >/dev/null
+  -DPARVULA_SANITIZE=ON -DPARVULA_BUILD_APP=OFF -DPARVULA_BUILD_TESTS=ON >/dev/null
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$jobs" --output-on-failure -LE slow || status=1
