@@ -10,14 +10,14 @@
 namespace {
 
 // Keeps a replay fast: any frame header in the data that declares more than
-// 4 megapixels makes the input be skipped (the refusal of huge bitmaps is
+// 1 megapixel makes the input be skipped (the refusal of huge bitmaps is
 // tested elsewhere).
 bool too_big(const std::uint8_t* data, std::size_t size) {
   for (std::size_t i = 0; i + 9 < size; ++i) {
     if (data[i] != 0xFF || data[i + 1] < 0xC0 || data[i + 1] > 0xC2) continue;
     const std::int64_t h = (data[i + 5] << 8) | data[i + 6];
     const std::int64_t w = (data[i + 7] << 8) | data[i + 8];
-    if (w * h > 4 * 1024 * 1024) return true;
+    if (w * h > 1024 * 1024) return true;
   }
   return false;
 }

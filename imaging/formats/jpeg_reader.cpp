@@ -838,20 +838,23 @@ bool Reader::SetupScan(std::int64_t end) {
 }
 
 bool Reader::AllocateCoefficients() {
+  // All components together stay within the platform's limit for one buffer.
+  std::int64_t total = 0;
+  for (int i = 0; i < ncomp_; ++i)
+    total += std::int64_t{comps_[i].blocks_per_line} * comps_[i].blocks_down * 64 * 2;
+  if (total > kMaxAllocation) {
+    fail(EC_NOMEMORY);
+    return false;
+  }
   for (int i = 0; i < ncomp_; ++i) {
-    const ReaderComponent& rc = comps_[i];
+    ReaderComponent& rc = comps_[i];
     const std::int64_t n = std::int64_t{rc.blocks_per_line} * rc.blocks_down * 64;
-    if (n * 2 > kMaxAllocation) {
+    rc.coefficients.reset(static_cast<std::int16_t*>(std::calloc(static_cast<std::size_t>(n), 2)));
+    if (!rc.coefficients) {
       fail(EC_NOMEMORY);
       return false;
     }
-    ReaderComponent& w = comps_[i];
-    w.coefficients.reset(static_cast<std::int16_t*>(std::calloc(static_cast<std::size_t>(n), 2)));
-    if (!w.coefficients) {
-      fail(EC_NOMEMORY);
-      return false;
-    }
-    PreferHugePages(w.coefficients.get(), n * 2);
+    PreferHugePages(rc.coefficients.get(), n * 2);
   }
   coefficients_ready_ = true;
   return true;

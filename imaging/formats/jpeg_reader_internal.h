@@ -27,8 +27,9 @@ namespace vex::jpeg {
 // block of a component: cap them so that a small hostile file cannot keep the
 // reader busy for minutes. Real encoders write 10 to 20.
 inline constexpr int kMaxScans = 256;
-// One buffer the reader allocates for itself (coefficients, sample rows) is
-// refused beyond this, as the platform refuses bitmap sections beyond 1 GiB.
+// What the reader allocates for itself (the coefficients of a frame, the
+// sample rows of a component) is refused beyond this, as the platform refuses
+// bitmap sections beyond 1 GiB.
 inline constexpr std::int64_t kMaxAllocation = std::int64_t{1} << 30;
 // Bytes the entropy decoder pulls from the buffered stream at a time.
 inline constexpr std::int32_t kBitChunk = 16384;

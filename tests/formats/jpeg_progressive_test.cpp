@@ -386,6 +386,21 @@ TEST(JpegProgressiveFiles, ScanCountIsCapped) {
   EXPECT_TRUE(d.image);
 }
 
+TEST(JpegProgressiveFiles, CoefficientsBeyondTheLimitAreRefused) {
+  // A 4:4:4 frame patched to 16000 x 16000: the bitmap (768 MB) is allowed,
+  // the coefficients of three full components (1.5 GB) are not.
+  TvexImage image;
+  MakePicture(image, 16, 16, 24, 3);
+  Bytes b = Encode(image, CP_JPEG_PROG, 80, 3);
+  for (std::size_t i = 0; i + 8 < b.size(); ++i)
+    if (b[i] == 0xFF && b[i + 1] == 0xC2) {
+      b[i + 5] = b[i + 7] = 0x3E; // 16000 = 0x3E80
+      b[i + 6] = b[i + 8] = 0x80;
+      break;
+    }
+  EXPECT_EQ(Decode(b).code, EC_NOMEMORY);
+}
+
 TEST(JpegProgressiveFiles, CutFilesKeepWhatWasDecoded) {
   TvexImage image;
   MakePicture(image, 96, 64, 24, 11);
