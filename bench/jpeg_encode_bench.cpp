@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,51 +24,7 @@
 
 namespace {
 
-// A photograph-like picture: smooth gradients, fine texture and hard edges.
-std::unique_ptr<TvexImage> make_picture(int w, int h) {
-  auto image = std::make_unique<TvexImage>();
-  image->SetWidth(w);
-  image->SetHeight(h);
-  image->SetBitCount(24);
-  std::uint32_t state = 12345;
-  for (int y = 0; y < h; ++y) {
-    std::uint8_t* row = image->ScanLine(y);
-    for (int x = 0; x < w; ++x) {
-      state = state * 1103515245u + 12345u;
-      const int noise = static_cast<int>((state >> 16) & 7);
-      const bool edge = ((x / 97) + (y / 61)) % 5 == 0;
-      row[3 * x + 0] = static_cast<std::uint8_t>(((x * 255) / w + noise) & 255);
-      row[3 * x + 1] = static_cast<std::uint8_t>(edge ? 240 : ((y * 255) / h + noise) & 255);
-      row[3 * x + 2] = static_cast<std::uint8_t>(((x + y) / 16 + noise) & 255);
-    }
-  }
-  return image;
-}
-
-std::unique_ptr<TvexImage> read_ppm(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  int w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P6" || maxval != 255 || w <= 0 || h <= 0) return nullptr;
-  auto image = std::make_unique<TvexImage>();
-  image->SetWidth(w);
-  image->SetHeight(h);
-  image->SetBitCount(24);
-  if (!image->Bits()) return nullptr;
-  std::vector<char> line(static_cast<std::size_t>(w) * 3);
-  for (int y = 0; y < h; ++y) {
-    in.read(line.data(), static_cast<std::streamsize>(line.size()));
-    std::uint8_t* row = image->ScanLine(y);
-    for (int x = 0; x < w; ++x) {
-      row[3 * x] = static_cast<std::uint8_t>(line[3 * x + 2]);
-      row[3 * x + 1] = static_cast<std::uint8_t>(line[3 * x + 1]);
-      row[3 * x + 2] = static_cast<std::uint8_t>(line[3 * x]);
-    }
-  }
-  return in ? std::move(image) : nullptr;
-}
+using bench_support::read_ppm;
 
 std::size_t encode(TvexImage& image, TvexCompression compression, unsigned quality = 80) {
   TvexJPEGImage jpeg(1);
@@ -79,7 +37,7 @@ std::size_t encode(TvexImage& image, TvexCompression compression, unsigned quali
 }
 
 void BM_Encode(benchmark::State& state, int w, int h, TvexCompression compression) {
-  auto image = make_picture(w, h);
+  auto image = bench_support::make_picture(w, h, 7);
   std::size_t bytes = 0;
   for (auto _ : state) {
     bytes = encode(*image, compression);
