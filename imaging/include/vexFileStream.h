@@ -97,4 +97,7 @@ private:
   // Low bits of the reservoir that are zero fill, not stream bytes (the fetch
   // stopped at a marker or at the end of the data).
   std::uint16_t PhantomBits = 0;
+  // Stream offsets of the bytes the last refill of the reservoir fetched.
+  std::int64_t FetchOffset[4] = {0, 0, 0, 0};
+  std::uint16_t FetchedBytes = 0;
 };

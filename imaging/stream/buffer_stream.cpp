@@ -188,6 +188,7 @@ std::uint32_t TvexBufferStream::ReadBits(int count) {
   BitBuffer = 0;
   int fetched = 0;
   for (int k = 0; k < 4; ++k) {
+    const std::int64_t at = Position;
     const int b = GetByte();
     if (b < 0) break; // the data ends: the rest stays zero bits
     if (b == 0xFF) {
@@ -201,8 +202,10 @@ std::uint32_t TvexBufferStream::ReadBits(int count) {
       // f == 0x00 is a stuffed zero; an 0xFF at the very end counts as data.
     }
     BitBuffer |= static_cast<std::uint32_t>(b) << (24 - 8 * k);
+    FetchOffset[fetched] = at;
     ++fetched;
   }
+  FetchedBytes = static_cast<std::uint16_t>(fetched);
   PhantomBits = static_cast<std::uint16_t>(32 - 8 * fetched);
   BitsAvailable = static_cast<std::uint16_t>(BitsAvailable + 32 - count);
   return (BitsAvailable >= 32 ? 0 : BitBuffer >> BitsAvailable) | high;
@@ -245,9 +248,12 @@ void TvexBufferStream::ResetBits() {
 void TvexBufferStream::UnreadBits() {
   // Only bytes that really arrived go back; the zero bits counted in after a
   // marker or the end of the data were never read from the stream.
-  const int n = std::max(BitsAvailable - PhantomBits, 0) / 8;
+  // A stuffed 0xFF 0x00 is one byte of data but two in the stream, so the
+  // way back goes to the recorded offset of the first unused byte rather
+  // than n stream bytes back.
+  const int n = std::min(std::max(BitsAvailable - PhantomBits, 0) / 8, int{FetchedBytes});
   ResetBits();
-  if (n > 0) Seek(Position - n);
+  if (n > 0) Seek(FetchOffset[FetchedBytes - n]);
 }
 
 void TvexBufferStream::Resync() {

@@ -429,6 +429,36 @@ TEST(BufferStream, UnreadBitsAfterAMarkerGivesBackOnlyRealBytes) {
   EXPECT_EQ(bs.ReadWord(), 0xD9FF);
 }
 
+TEST(BufferStream, UnreadBitsCountsAStuffedByteOnce) {
+  // Each case: the bytes, the bits read before giving back, the position and
+  // the byte read next. A stuffed 0xFF 0x00 is one data byte over two stream
+  // bytes, so the way back must not count stream bytes.
+  struct Case {
+    Bytes data;
+    int bits;
+    std::int64_t position;
+    std::uint8_t next;
+  };
+  const Case cases[] = {
+      {{0x12, 0xFF, 0x00, 0x34, 0x56}, 8, 1, 0xFF},       // gives back FF(00) 34 56
+      {{0x12, 0xFF, 0x00, 0x34, 0x56}, 16, 3, 0x34},      // the stuffed byte was used
+      {{0xFF, 0x00, 0xFF, 0x00, 0x77, 0x88}, 4, 2, 0xFF}, // the first byte half used
+      {{0x12, 0x34, 0xFF, 0x00, 0x56}, 12, 2, 0xFF},
+  };
+  for (const Case& c : cases) {
+    MemoryStream view(c.data.data(), c.data.size());
+    TvexBufferStream bs;
+    bs.SetBufferSize(4);
+    bs.SetSource(&view);
+    bs.ReadBits(c.bits);
+    bs.UnreadBits();
+    EXPECT_EQ(bs.GetPosition(), c.position) << c.bits;
+    std::uint8_t b = 0;
+    EXPECT_EQ(bs.Read(&b, 1), 1);
+    EXPECT_EQ(b, c.next) << c.bits;
+  }
+}
+
 TEST(BufferStream, ResyncFollowsADirectMoveOfTheSource) {
   Bytes data = iota_bytes(100);
   MemoryStream view(data.data(), data.size());
