@@ -632,6 +632,13 @@ TEST(JpegReader, MarkerLoopEndsAndDamage) {
     EXPECT_EQ(Decode(b).code, EC_OK);
   }
   {
+    // A hierarchical progression (DHP) segment before the frame.
+    Bytes b = base;
+    const Bytes dhp = {0xFF, 0xDE, 0x00, 0x0B, 8, 0, 17, 0, 17, 1, 1, 0x11, 0};
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xC0).at), dhp.begin(), dhp.end());
+    EXPECT_EQ(Decode(b).code, EC_JFIF_DHP);
+  }
+  {
     // A frame and no scan: no picture.
     Bytes b(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(Find(segs, 0xDA).at));
     b.push_back(0xFF);
