@@ -51,6 +51,9 @@ int run_email(const EmailOptions& opt) {
   for (const BatchOutcome& o : outcomes) {
     if (o.result.converted) {
       ++converted;
+      if (o.result.load_error != EC_OK)
+        std::fprintf(stderr, "parvula-cli: %s: converted what could be read: %s\n",
+                     o.source.c_str(), o.result.load_message.c_str());
     } else {
       ++failed;
       std::fprintf(stderr, "parvula-cli: %s: %s\n", o.source.c_str(), o.result.message.c_str());

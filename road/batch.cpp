@@ -101,6 +101,8 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
     const TvexErrorCode code = manager.GetLastError();
     return failure(result, code == EC_OK ? TvexErrorCode{EC_BADFORMAT} : code);
   }
+  result.load_error = manager.GetLastError();
+  if (result.load_error != EC_OK) result.load_message = vexErrorMessage(result.load_error);
   // The resize takes 8, 24 and 32 bits and so does the writer: any other
   // depth would give no picture (or an empty file), so it is refused up front.
   const std::int32_t depth = source.BitCount();

@@ -19,6 +19,10 @@ struct ConvertResult {
   std::string output;          // the output path (MailFileName)
   TvexErrorCode error = EC_OK; // why not, when not converted
   std::string message;         // the library's message for `error`, or another reason
+  // A reader that kept part of a damaged file (a cut JPEG, say) still gives a
+  // picture; its code and message are kept here so that the user hears of it.
+  TvexErrorCode load_error = EC_OK;
+  std::string load_message;
 };
 
 // Format number the batch loads a file with, from its extension ("JPG" and

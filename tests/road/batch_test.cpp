@@ -193,3 +193,20 @@ TEST(BatchRunner, RecursionSkipsEmailFolders) {
   ASSERT_EQ(deep.size(), 3u);
   EXPECT_EQ(fs::path(deep[2]).filename(), "c.tif");
 }
+
+TEST(BatchConvert, ACutPhotographGivesWhatCouldBeReadAndSaysSo) {
+  const auto dir = testing_support::scratch_dir("batch_cut");
+  const fs::path photo =
+      testing_support::corpus_dir() / "photos" / "metadata-extractor" / "Canon_EOS_1000D.jpg";
+  auto bytes = read_file(photo);
+  ASSERT_GT(bytes.size(), 1000u);
+  bytes.resize(bytes.size() / 2);
+  testing_support::write_file(dir / "cut.jpg", bytes);
+  fs::create_directories(dir / "email");
+  TvexImageFileMgr mgr;
+  const ConvertResult r = ConvertFile((dir / "cut.jpg").string(), mgr);
+  EXPECT_TRUE(r.converted) << r.message;
+  EXPECT_NE(r.load_error, EC_OK);
+  EXPECT_FALSE(r.load_message.empty());
+  EXPECT_TRUE(fs::exists(r.output));
+}
