@@ -100,6 +100,42 @@ inline void InverseButterfly(const Consts& k, const __m128 x[8], __m128 y[8]) {
   y[7] = _mm_sub_ps(f0, r5);
 }
 
+// InverseButterfly for inputs whose x[4..7] are all zero. Dropping an
+// added or subtracted zero changes at most the sign of a zero, and a zero's
+// sign never reaches a non-zero result or a sample, so the outputs match.
+inline void InverseButterflyLow(const Consts& k, const __m128 x[4], __m128 y[8]) {
+  const __m128 s1 = x[2];
+  const __m128 s3 = x[1];
+  const __m128 s4 = x[3];
+  const __m128 s5 = _mm_sub_ps(_mm_setzero_ps(), x[3]);
+  const __m128 p1 = _mm_mul_ps(k.k1, s3);
+  const __m128 p2 = _mm_sub_ps(s3, s4);
+  const __m128 p3 = _mm_mul_ps(k.k2, s5);
+  const __m128 p4 = _mm_add_ps(s4, s3);
+  const __m128 p5 = _mm_add_ps(p1, p3);
+  const __m128 p6 = _mm_sub_ps(p1, p3);
+  const __m128 q1 = _mm_mul_ps(k.c4, s1);
+  const __m128 q2 = _mm_mul_ps(k.c4, p5);
+  const __m128 q3 = _mm_mul_ps(k.c4, p2);
+  const __m128 r1 = _mm_add_ps(q2, p6);
+  const __m128 r2 = _mm_add_ps(q1, s1);
+  const __m128 r3 = _mm_add_ps(q2, q3);
+  const __m128 r4 = _mm_add_ps(q3, r1);
+  const __m128 r5 = _mm_add_ps(r1, p4);
+  const __m128 f0 = _mm_add_ps(x[0], r2);
+  const __m128 f1 = _mm_add_ps(x[0], q1);
+  const __m128 f2 = _mm_sub_ps(x[0], q1);
+  const __m128 f3 = _mm_sub_ps(x[0], r2);
+  y[0] = _mm_add_ps(f0, r5);
+  y[1] = _mm_add_ps(f1, r4);
+  y[2] = _mm_add_ps(f2, r3);
+  y[3] = _mm_add_ps(f3, q2);
+  y[4] = _mm_sub_ps(f3, q2);
+  y[5] = _mm_sub_ps(f2, r3);
+  y[6] = _mm_sub_ps(f1, r4);
+  y[7] = _mm_sub_ps(f0, r5);
+}
+
 // Transposes the 8x8 matrix held as rows (lo/hi halves) in place.
 inline void Transpose(Rows& m) {
   __m128 a0 = m.lo[0], a1 = m.lo[1], a2 = m.lo[2], a3 = m.lo[3];
@@ -159,24 +195,39 @@ bool ForwardDCTSimd(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdif
 bool InverseDCTSimd(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
                     std::ptrdiff_t stride) {
   const Consts k{_mm_set1_ps(dct.C4), _mm_set1_ps(dct.K1), _mm_set1_ps(dct.K2)};
+  __m128i c[8];
+  for (int v = 0; v < 8; ++v)
+    c[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * v));
+  // Most blocks of a photograph have no coefficient in rows 4..7: their half
+  // of the row pass is all zeros and the column pass has zero upper inputs.
+  const __m128i upper = _mm_or_si128(_mm_or_si128(c[4], c[5]), _mm_or_si128(c[6], c[7]));
+  const bool low = _mm_movemask_epi8(_mm_cmpeq_epi8(upper, _mm_setzero_si128())) == 0xFFFF;
+  const int nrows = low ? 4 : 8;
   Rows m;
-  for (int v = 0; v < 8; ++v) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * v));
+  for (int v = 0; v < nrows; ++v) {
     // Sign-extend the 16-bit coefficients to 32 bits.
-    const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(c, c), 16);
-    const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(c, c), 16);
+    const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(c[v], c[v]), 16);
+    const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(c[v], c[v]), 16);
     m.lo[v] = _mm_mul_ps(_mm_cvtepi32_ps(lo), _mm_load_ps(dct.Multipliers + 8 * v));
     m.hi[v] = _mm_mul_ps(_mm_cvtepi32_ps(hi), _mm_load_ps(dct.Multipliers + 8 * v + 4));
   }
+  for (int v = nrows; v < 8; ++v) m.lo[v] = m.hi[v] = _mm_setzero_ps();
   // Row pass: transpose so that each lane is one coefficient row.
   Transpose(m);
   Rows w;
   InverseButterfly(k, m.lo, w.lo);
-  InverseButterfly(k, m.hi, w.hi);
-  // Column pass on the work matrix in row order.
-  Transpose(w);
-  InverseButterfly(k, w.lo, m.lo);
-  InverseButterfly(k, w.hi, m.hi);
+  if (low) {
+    // Column pass on the work matrix in row order.
+    for (int v = 0; v < 8; ++v) w.hi[v] = _mm_setzero_ps();
+    Transpose(w);
+    InverseButterflyLow(k, w.lo, m.lo);
+    InverseButterflyLow(k, w.hi, m.hi);
+  } else {
+    InverseButterfly(k, m.hi, w.hi);
+    Transpose(w);
+    InverseButterfly(k, w.lo, m.lo);
+    InverseButterfly(k, w.hi, m.hi);
+  }
   const __m128 bias = _mm_set1_ps(dct.Bias);
   // Clamping to -1..256 before the conversion gives the same byte as
   // rounding first and clamping to 0..255 after, and keeps every value

@@ -239,6 +239,36 @@ TEST(DctDifferential, InverseKernelsMatchReference) {
   }
 }
 
+// The SIMD kernel takes a shorter path when coefficient rows 4..7 are zero:
+// blocks whose coefficients sit in a random top-left region, bordering it on
+// both sides, and with zero or negative entries that give signed zeros.
+TEST(DctDifferential, InverseKernelsMatchReferenceOnLowFrequencyBlocks) {
+  Rng rng(13);
+  TvexDCT dct;
+  for (int trial = 0; trial < 20000; ++trial) {
+    if (trial % 64 == 0) dct.SetInverseTable(random_table(rng, 65535));
+    std::int16_t coef[64] = {};
+    const int rows = rng.uniform(1, 5), cols = rng.uniform(1, 8);
+    const int limit = rng.uniform(0, 1) ? 60 : 2047;
+    for (int v = 0; v < rows; ++v)
+      for (int u = 0; u < cols; ++u)
+        if (rng.uniform(0, 2) != 0)
+          coef[8 * v + u] = static_cast<std::int16_t>(rng.uniform(-limit, limit));
+    if (rows == 5) {
+      // One stray coefficient below row 3 must take the full path.
+      coef[8 * rng.uniform(4, 7) + rng.uniform(0, 7)] =
+          static_cast<std::int16_t>(rng.uniform(-3, 3));
+    }
+    std::uint8_t want[64], portable[64], simd[64];
+    reference::inverse_dct(coef, dct.Multipliers, want);
+    vex::jpeg::detail::InverseDCTPortable(dct, coef, portable, 8);
+    ASSERT_EQ(0, std::memcmp(want, portable, 64)) << "trial " << trial;
+    if (vex::jpeg::detail::InverseDCTSimd(dct, coef, simd, 8)) {
+      ASSERT_EQ(0, std::memcmp(want, simd, 64)) << "trial " << trial;
+    }
+  }
+}
+
 TEST(DctDifferential, RoundTripAtQuality100IsClose) {
   // Not exact (the quantiser rounds), but a transform fault would be far off.
   Rng rng(13);
