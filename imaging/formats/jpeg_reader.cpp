@@ -938,15 +938,17 @@ bool Reader::Progress(int row, int rows) {
   return true;
 }
 
-void Reader::InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row,
-                          int col) {
+[[gnu::always_inline]] inline void
+Reader::InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row, int col) {
   std::uint8_t* dst = rc.rows.data() + 8 * row * rc.stride + 8 * std::int64_t{col};
   if (dc_only) {
     const std::uint8_t v = DCOnlySample(rc.c->DCT, blk[0]);
     for (int y = 0; y < 8; ++y) std::memset(dst + y * rc.stride, v, 8);
     return;
   }
-  rc.c->DCT.InverseDCT(blk, dst, static_cast<std::ptrdiff_t>(rc.stride));
+  const auto stride = static_cast<std::ptrdiff_t>(rc.stride);
+  if (simd_idct_ && detail::InverseDCTSimd(rc.c->DCT, blk, dst, stride)) return;
+  detail::InverseDCTPortable(rc.c->DCT, blk, dst, stride);
 }
 
 void Reader::SequentialScan() {

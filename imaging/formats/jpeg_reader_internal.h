@@ -11,6 +11,7 @@
 #include "vexDCT.h"
 #include "vexImageFile.h"
 
+#include "platform/cpu_features.h"
 #include "platform/exceptions.h"
 #include "platform/rounding.h"
 
@@ -330,6 +331,8 @@ private:
   bool progressive_ = false;
   bool buffered_ = false; // coefficients kept for the whole frame
   bool direct_ = false;   // a sequential frame decoded straight into the bitmap
+  // Whether the SIMD inverse transform may run, asked once rather than per block.
+  bool simd_idct_ = vex::platform::simd_enabled();
   bool coefficients_ready_ = false;
   bool quant_defined_[4] = {};
   int scans_ = 0;
