@@ -3,10 +3,12 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -43,7 +45,12 @@ bool peer_available() {
 std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files) {
   std::vector<PeerImage> result;
   if (files.empty()) return result;
-  const auto out = scratch_dir("peer_decode") / "peer.bin";
+  // A folder of this process's own: tests run in parallel, and scratch_dir
+  // empties the folder it hands out.
+  static std::atomic<int> calls{0};
+  char name[64];
+  std::snprintf(name, sizeof name, "peer_decode_%ld_%d", static_cast<long>(getpid()), calls++);
+  const auto out = scratch_dir(name) / "peer.bin";
   std::string cmd = kPython;
   for (const std::string& arg : {(differential_dir() / "peer_decode.py").string(), out.string()}) {
     cmd += ' ';
