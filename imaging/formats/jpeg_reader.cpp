@@ -201,9 +201,9 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
   const TvexHuffmanJPEG& ac = *c.ACTable;
   bool any = false;
   for (int k = 1; k < 64;) {
-    // 32 bits cover the longest code (17 bits when nothing matches) and the
-    // magnitude bits after it.
-    if (count < 32) refill();
+    // A lookahead entry uses at most kBits bits; the slower path below
+    // refills for itself, so most refills bring in more whole bytes at once.
+    if (count < 16) refill();
     const std::int32_t e = fast_ac.entry[peek(FastTable::kBits)];
     if (e != 0) {
       skip(e & 0xFF);
@@ -217,6 +217,9 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
       ++k;
       continue;
     }
+    // 32 bits cover the longest code (17 bits when nothing matches) and the
+    // magnitude bits after it.
+    if (count < 32) refill();
     int used = 0;
     const int rs = ac.DecodeFast(peek(32), used);
     if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
