@@ -34,7 +34,18 @@ void fill(TvexImage& image, int w, int h, int bits, const std::uint8_t* data, st
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8) return 0;
   const int sw = 1 + data[0] % 64, sh = 1 + data[1] % 64;
-  const int rw = 1 + data[2] % 96, rh = 1 + data[3] % 96;
+  int rw = 1 + data[2] % 96, rh = 1 + data[3] % 96;
+  // Now and then a result 32768 pixels or more on one side (ratios of
+  // several hundred), where 16-bit coordinates or 10-bit fractions would wrap;
+  // the other side stays small so that a run keeps fast.
+  const int extreme = data[6] == 0xFF ? 1 + (data[7] & 1) : 0;
+  if (extreme == 1) {
+    rw = 32760 + data[2] * 37;
+    rh = 1 + data[3] % 3;
+  } else if (extreme == 2) {
+    rh = 32760 + data[3] * 37;
+    rw = 1 + data[2] % 3;
+  }
   static const int kBits[] = {8, 24, 32};
   const int bits = kBits[data[4] % 3];
   const auto interpolation = static_cast<TvexInterpolation>(data[5] % 5);
@@ -99,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The general transform: rotation, shear, background; must stay in bounds.
+  if (extreme) return 0;
   TvexImageTransform g;
   g.SetSourceImage(0, &src);
   g.SetInterpolation(interpolation);
