@@ -133,37 +133,43 @@ void TvexImageFile::AppendImage(const std::string& file_name, DibHandle dib) {
   }
 }
 
+namespace {
+
+// Holds the object's lock for one stream operation and leaves the buffered
+// stream detached however the operation ends.
+class StreamWork {
+public:
+  StreamWork(TvexImageFile& file, TvexBufferStream& buffer) : file_(file), buffer_(buffer) {
+    file_.Lock();
+    buffer_.SetSource(nullptr);
+  }
+  ~StreamWork() {
+    buffer_.SetSource(nullptr);
+    file_.Unlock();
+  }
+  StreamWork(const StreamWork&) = delete;
+  StreamWork& operator=(const StreamWork&) = delete;
+
+private:
+  TvexImageFile& file_;
+  TvexBufferStream& buffer_;
+};
+
+} // namespace
+
 DibHandle TvexImageFile::LoadFromStream(Stream& stream) {
-  Lock();
+  StreamWork work(*this, BufferStream);
   DIBHandle = DibHandle::Null;
   StreamStart = 0;
-  BufferStream.SetSource(nullptr);
-  try {
-    ReadImage(&stream);
-  } catch (...) {
-    BufferStream.SetSource(nullptr);
-    Unlock();
-    throw;
-  }
-  BufferStream.SetSource(nullptr);
-  Unlock();
+  ReadImage(&stream);
   return DIBHandle;
 }
 
 void TvexImageFile::SaveToStream(Stream& stream, DibHandle dib) {
-  Lock();
+  StreamWork work(*this, BufferStream);
   DIBHandle = dib;
   StreamStart = 0;
-  BufferStream.SetSource(nullptr);
-  try {
-    WriteImage(&stream);
-  } catch (...) {
-    BufferStream.SetSource(nullptr);
-    Unlock();
-    throw;
-  }
-  BufferStream.SetSource(nullptr);
-  Unlock();
+  WriteImage(&stream);
 }
 
 TvexErrorCode TvexImageFile::ReadHeader(Stream* stream) {
