@@ -1,3 +1,4 @@
+#include "format_kit.h"
 #include "vexImageCompress.h"
 #include "vexImageFile.h"
 
@@ -15,20 +16,10 @@ namespace {
 constexpr std::uint32_t kInfoHeaderSize = 40;
 constexpr std::uint32_t kCoreHeaderSize = 12;
 
-std::uint16_t le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t le32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-         (std::uint32_t{p[3]} << 24);
-}
-void put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using vex::kit::Le16;
+using vex::kit::Le32;
+using vex::kit::PutLe16;
+using vex::kit::PutLe32;
 
 } // namespace
 
@@ -40,16 +31,16 @@ TvexErrorCode TvexBmpImage::ReadHeader(Stream* stream) {
   try {
     std::uint8_t raw[14] = {};
     if (BufferStream.Read(raw, 14) != 14) return Error;
-    BmpHeader.bfType = le16(raw);
-    BmpHeader.bfSize = le32(raw + 2);
-    BmpHeader.bfReserved1 = le16(raw + 6);
-    BmpHeader.bfReserved2 = le16(raw + 8);
-    BmpHeader.bfOffBits = le32(raw + 10);
+    BmpHeader.bfType = Le16(raw);
+    BmpHeader.bfSize = Le32(raw + 2);
+    BmpHeader.bfReserved1 = Le16(raw + 6);
+    BmpHeader.bfReserved2 = Le16(raw + 8);
+    BmpHeader.bfOffBits = Le32(raw + 10);
     if (BmpHeader.bfType != kSignature) return Error;
     SeekFromStart(14);
     std::uint8_t size[4] = {};
     if (BufferStream.Read(size, 4) != 4) return Error;
-    const std::uint32_t header_size = le32(size);
+    const std::uint32_t header_size = Le32(size);
     if (header_size == kInfoHeaderSize || header_size == kCoreHeaderSize) Error = EC_OK;
   } catch (const vex::ReadError&) {
     Error = EC_READFROMFILE;
@@ -65,29 +56,29 @@ TvexErrorCode TvexBmpImage::ReadInfoHeader() {
   SeekFromStart(14);
   std::uint8_t raw[40] = {};
   BufferStream.Read(raw, 40);
-  h.biSize = le32(raw);
+  h.biSize = Le32(raw);
   if (h.biSize == kCoreHeaderSize) {
     IsOS2 = 1;
     SeekFromStart(14);
     std::memset(raw, 0, sizeof raw);
     BufferStream.Read(raw, 12);
-    h.biWidth = le16(raw + 4);
-    h.biHeight = le16(raw + 6);
-    h.biBitCount = le16(raw + 10);
+    h.biWidth = Le16(raw + 4);
+    h.biHeight = Le16(raw + 6);
+    h.biBitCount = Le16(raw + 10);
     h.biCompression = 0;
     h.biSizeImage = 0;
     h.biXPelsPerMeter = h.biYPelsPerMeter = 0;
     h.biClrUsed = h.biClrImportant = 0;
   } else {
-    h.biWidth = static_cast<std::int32_t>(le32(raw + 4));
-    h.biHeight = static_cast<std::int32_t>(le32(raw + 8));
-    h.biBitCount = le16(raw + 14);
-    h.biCompression = le32(raw + 16);
-    h.biSizeImage = le32(raw + 20);
-    h.biXPelsPerMeter = static_cast<std::int32_t>(le32(raw + 24));
-    h.biYPelsPerMeter = static_cast<std::int32_t>(le32(raw + 28));
-    h.biClrUsed = le32(raw + 32);
-    h.biClrImportant = le32(raw + 36);
+    h.biWidth = static_cast<std::int32_t>(Le32(raw + 4));
+    h.biHeight = static_cast<std::int32_t>(Le32(raw + 8));
+    h.biBitCount = Le16(raw + 14);
+    h.biCompression = Le32(raw + 16);
+    h.biSizeImage = Le32(raw + 20);
+    h.biXPelsPerMeter = static_cast<std::int32_t>(Le32(raw + 24));
+    h.biYPelsPerMeter = static_cast<std::int32_t>(Le32(raw + 28));
+    h.biClrUsed = Le32(raw + 32);
+    h.biClrImportant = Le32(raw + 36);
   }
   h.biPlanes = 1;
   switch (h.biBitCount) {
@@ -146,70 +137,55 @@ TvexErrorCode TvexBmpImage::ReadPalette() {
   return Error;
 }
 
-void TvexBmpImage::ReadImage(Stream* stream) {
-  DIBHandle = DibHandle::Null;
-  DIBBits = nullptr;
-  if (!stream) {
-    Error = EC_FILENOTOPEN;
-    return;
-  }
-  BufferStream.SetSource(stream);
+void TvexBmpImage::DecodeImage() {
+  // Headers and palette: whatever goes wrong is a read error.
+  Failures.end = Failures.other = EC_READFROMFILE;
   pf::BitmapInfoHeader& h = BitmapInfo->bmiHeader;
-  try {
-    if (ReadHeader(stream) != EC_OK || ReadInfoHeader() != EC_OK || ReadPalette() != EC_OK) return;
-    SeekFromStart(BmpHeader.bfOffBits);
-    // The image keeps its rows bottom-up: a top-down file is turned over while
-    // it is read, so that row 0 of the picture is its top row either way.
-    FileTopDown = h.biHeight < 0 && h.biHeight != std::numeric_limits<std::int32_t>::min();
-    if (FileTopDown) h.biHeight = -h.biHeight;
-    if (!CreateDIB()) return;
-  } catch (...) {
-    Error = EC_READFROMFILE;
+  if (ReadInfoHeader() != EC_OK || ReadPalette() != EC_OK) return;
+  SeekFromStart(BmpHeader.bfOffBits);
+  // The image keeps its rows bottom-up: a top-down file is turned over while
+  // it is read, so that row 0 of the picture is its top row either way.
+  FileTopDown = h.biHeight < 0 && h.biHeight != std::numeric_limits<std::int32_t>::min();
+  if (FileTopDown) h.biHeight = -h.biHeight;
+  if (!CreateDIB()) return;
+
+  // Pixel data: whatever goes wrong is a file that ends early.
+  Failures = {EC_ENDOFFILE, EC_ENDOFFILE, EC_ENDOFFILE, EC_ENDOFFILE, EC_ENDOFFILE, EC_ENDOFFILE};
+  struct DropCodec {
+    TvexBmpImage& b;
+    ~DropCodec() {
+      b.Codec.reset();
+      b.DataStream.Clear();
+    }
+  } drop{*this};
+  const std::int64_t image_size = std::int64_t{LineWidth} * std::abs(std::int64_t{h.biHeight});
+  if (Compression == CP_NOCOMP) {
+    std::int64_t got = 0;
+    if (FileTopDown) {
+      const std::int64_t rows = image_size / LineWidth;
+      for (std::int64_t y = rows - 1; y >= 0; --y)
+        got += BufferStream.Read(DIBBits + y * LineWidth, LineWidth);
+    } else {
+      got = BufferStream.Read(DIBBits, static_cast<std::int32_t>(image_size));
+    }
+    // A cut-off file keeps what arrived, but says so.
+    if (got < image_size) Error = EC_ENDOFFILE;
     return;
   }
-  try {
-    const std::int64_t image_size = std::int64_t{LineWidth} * std::abs(std::int64_t{h.biHeight});
-    if (Compression == CP_NOCOMP) {
-      std::int64_t got = 0;
-      if (FileTopDown) {
-        const std::int64_t rows = image_size / LineWidth;
-        for (std::int64_t y = rows - 1; y >= 0; --y)
-          got += BufferStream.Read(DIBBits + y * LineWidth, LineWidth);
-      } else {
-        got = BufferStream.Read(DIBBits, static_cast<std::int32_t>(image_size));
-      }
-      // A cut-off file keeps what arrived, but says so.
-      if (got < image_size) Error = EC_ENDOFFILE;
-    } else {
-      if (Compression == CP_RLE4)
-        Codec = std::make_unique<TvexImageRLE4>();
-      else
-        Codec = std::make_unique<TvexImageRLE8>();
-      Codec->SetTopDown(FileTopDown);
-      Codec->SetImage(DIBHandle);
-      const std::int64_t rest = std::clamp<std::int64_t>(
-          BufferStream.GetSize() - BufferStream.GetPosition(), 0, pf::kMaxSectionBytes);
-      DataStream.SetSize(rest);
-      const std::int32_t got =
-          rest > 0 ? BufferStream.Read(DataStream.MutableMemory(), static_cast<std::int32_t>(rest))
-                   : 0;
-      std::int32_t length = got, produced = 0;
-      if (got > 0) Codec->Decompress(DataStream.Memory(), length, produced);
-      Error = Codec->GetError();
-      Codec.reset();
-      DataStream.Clear();
-    }
-  } catch (...) {
-    Codec.reset();
-    DataStream.Clear();
-    Error = EC_ENDOFFILE;
-  }
-  try {
-    if (stream->Position() != BufferStream.GetPosition())
-      stream->SetPosition(BufferStream.GetPosition());
-  } catch (...) {
-    // Only a courtesy to the caller; the image is read.
-  }
+  if (Compression == CP_RLE4)
+    Codec = std::make_unique<TvexImageRLE4>();
+  else
+    Codec = std::make_unique<TvexImageRLE8>();
+  Codec->SetTopDown(FileTopDown);
+  Codec->SetImage(DIBHandle);
+  const std::int64_t rest = std::clamp<std::int64_t>(
+      BufferStream.GetSize() - BufferStream.GetPosition(), 0, vex::kit::kMaxAllocation);
+  DataStream.SetSize(rest);
+  const std::int32_t got =
+      rest > 0 ? BufferStream.Read(DataStream.MutableMemory(), static_cast<std::int32_t>(rest)) : 0;
+  std::int32_t length = got, produced = 0;
+  if (got > 0) Codec->Decompress(DataStream.Memory(), length, produced);
+  Error = Codec->GetError();
 }
 
 TvexErrorCode TvexBmpImage::WriteHeaders() {
@@ -242,23 +218,23 @@ TvexErrorCode TvexBmpImage::WriteHeaders() {
     BmpHeader.bfSize = offset + h.biSizeImage;
     BmpHeader.bfReserved1 = BmpHeader.bfReserved2 = 0;
     std::uint8_t raw[54] = {};
-    put16(raw, BmpHeader.bfType);
-    put32(raw + 2, BmpHeader.bfSize);
-    put32(raw + 10, BmpHeader.bfOffBits);
-    put32(raw + 14, kInfoHeaderSize);
-    put32(raw + 18, static_cast<std::uint32_t>(h.biWidth));
+    PutLe16(raw, BmpHeader.bfType);
+    PutLe32(raw + 2, BmpHeader.bfSize);
+    PutLe32(raw + 10, BmpHeader.bfOffBits);
+    PutLe32(raw + 14, kInfoHeaderSize);
+    PutLe32(raw + 18, static_cast<std::uint32_t>(h.biWidth));
     // Run-length data always runs bottom-up.
     const std::int32_t height =
         Compression == CP_NOCOMP ? h.biHeight : (h.biHeight < 0 ? -h.biHeight : h.biHeight);
-    put32(raw + 22, static_cast<std::uint32_t>(height));
-    put16(raw + 26, 1);
-    put16(raw + 28, static_cast<std::uint16_t>(h.biBitCount));
-    put32(raw + 30, header_compression);
-    put32(raw + 34, h.biSizeImage);
-    put32(raw + 38, static_cast<std::uint32_t>(h.biXPelsPerMeter));
-    put32(raw + 42, static_cast<std::uint32_t>(h.biYPelsPerMeter));
-    put32(raw + 46, h.biClrUsed);
-    put32(raw + 50, h.biClrImportant);
+    PutLe32(raw + 22, static_cast<std::uint32_t>(height));
+    PutLe16(raw + 26, 1);
+    PutLe16(raw + 28, static_cast<std::uint16_t>(h.biBitCount));
+    PutLe32(raw + 30, header_compression);
+    PutLe32(raw + 34, h.biSizeImage);
+    PutLe32(raw + 38, static_cast<std::uint32_t>(h.biXPelsPerMeter));
+    PutLe32(raw + 42, static_cast<std::uint32_t>(h.biYPelsPerMeter));
+    PutLe32(raw + 46, h.biClrUsed);
+    PutLe32(raw + 50, h.biClrImportant);
     BufferStream.Write(raw, 54);
   } catch (...) {
     Error = EC_WRITETOFILE;
@@ -276,47 +252,31 @@ TvexErrorCode TvexBmpImage::WritePalette() {
   return Error;
 }
 
-void TvexBmpImage::WriteImage(Stream* stream) {
-  if (!stream) {
-    Error = EC_FILENOTOPEN;
+void TvexBmpImage::EncodeImage() {
+  if (WriteHeaders() == EC_OK) WritePalette();
+  if (Error != EC_OK) return;
+  struct DropCodec {
+    TvexBmpImage& b;
+    ~DropCodec() { b.Codec.reset(); }
+  } drop{*this};
+  const std::int32_t image_size = static_cast<std::int32_t>(BitmapInfo->bmiHeader.biSizeImage);
+  if (Compression == CP_NOCOMP) {
+    WriteData(nullptr, DIBBits, image_size);
     return;
   }
-  BufferStream.SetSource(stream);
-  BufferStream.SetWriteMode(true);
-  if (!AttachDIB()) return;
-  if (WriteHeaders() == EC_OK) WritePalette();
-  if (Error == EC_OK) {
-    try {
-      const std::int32_t image_size = static_cast<std::int32_t>(BitmapInfo->bmiHeader.biSizeImage);
-      if (Compression == CP_NOCOMP) {
-        WriteData(stream, DIBBits, image_size);
-      } else {
-        if (Compression == CP_RLE4)
-          Codec = std::make_unique<TvexImageRLE4>();
-        else
-          Codec = std::make_unique<TvexImageRLE8>();
-        Codec->SetTopDown(BitmapInfo->bmiHeader.biHeight < 0);
-        Codec->SetImage(DIBHandle);
-        std::int32_t raw = 0;
-        while (Error == EC_OK && raw < image_size) {
-          const std::uint8_t* data = nullptr;
-          std::int32_t count = 0, used = 0;
-          Error = Codec->Compress(data, count, used);
-          if (Error != EC_OK || used <= 0) break;
-          raw += used;
-          WriteData(stream, data, count);
-        }
-        Codec.reset();
-      }
-    } catch (...) {
-      Codec.reset();
-      if (Error == EC_OK) Error = EC_WRITETOFILE;
-    }
+  if (Compression == CP_RLE4)
+    Codec = std::make_unique<TvexImageRLE4>();
+  else
+    Codec = std::make_unique<TvexImageRLE8>();
+  Codec->SetTopDown(BitmapInfo->bmiHeader.biHeight < 0);
+  Codec->SetImage(DIBHandle);
+  std::int32_t raw = 0;
+  while (Error == EC_OK && raw < image_size) {
+    const std::uint8_t* data = nullptr;
+    std::int32_t count = 0, used = 0;
+    Error = Codec->Compress(data, count, used);
+    if (Error != EC_OK || used <= 0) break;
+    raw += used;
+    WriteData(nullptr, data, count);
   }
-  try {
-    BufferStream.Flush();
-  } catch (...) {
-    Error = EC_WRITETOFILE;
-  }
-  BufferStream.SetWriteMode(false);
 }

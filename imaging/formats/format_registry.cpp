@@ -1,17 +1,33 @@
-// The factory of format objects: one line per format class. Kept as a plain
-// table so that a format joins by being named here (a static library drops
-// objects nobody references, so self-registration would not work).
+// The format classes, one row per format number that has one. A format joins
+// the library by its row here (a static library drops objects nobody
+// references, so self-registration would not work).
 #include "vexImageFile.h"
 
-std::unique_ptr<TvexImageFile> vexMakeFormat(TvexFileFormat format,
-                                             [[maybe_unused]] const TvexImageFileMgr& mgr) {
-  switch (format) {
-  case FF_BMP:
-  case FF_DIB:
-    return std::make_unique<TvexBmpImage>();
-  case FF_JPEG:
-    return std::make_unique<TvexJPEGImage>(mgr.GetJPEGSampling());
-  default:
-    return nullptr;
-  }
+#include <array>
+
+namespace {
+
+template <class T> std::unique_ptr<TvexImageFile> Make(const TvexImageFileMgr&) {
+  return std::make_unique<T>();
+}
+
+std::unique_ptr<TvexImageFile> MakeJPEG(const TvexImageFileMgr& mgr) {
+  return std::make_unique<TvexJPEGImage>(mgr.GetJPEGSampling());
+}
+
+constexpr auto kStrong = TvexFormatClass::Probe::Strong;
+[[maybe_unused]] constexpr auto kWeak = TvexFormatClass::Probe::Weak;
+
+// In format number order. Rows naming one class are one reader: the
+// manager's search asks it once.
+constexpr std::array kClasses{
+    TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
+    TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
+    TvexFormatClass{FF_DIB, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
+};
+
+} // namespace
+
+std::span<const TvexFormatClass> vexFormatClasses() {
+  return kClasses;
 }

@@ -1,5 +1,6 @@
 #include "vexImageFile.h"
 
+#include "format_kit.h"
 #include "vexImageColor.h"
 
 #include "platform/exceptions.h"
@@ -172,6 +173,84 @@ void TvexImageFile::SaveToStream(Stream& stream, DibHandle dib) {
   WriteImage(&stream);
 }
 
+// ---------------------------------------------------------------------------
+// The entry frame
+
+TvexErrorCode TvexImageFile::TranslateException() const {
+  try {
+    throw;
+  } catch (const vex::ReadError&) {
+    return Failures.read;
+  } catch (const vex::EndOfFile&) {
+    return Failures.end;
+  } catch (const vex::WriteError&) {
+    return Failures.write;
+  } catch (const vex::EJPEGException&) {
+    return Failures.coder;
+  } catch (const vex::EPNGException&) {
+    return Failures.coder;
+  } catch (const std::bad_alloc&) {
+    return Failures.memory;
+  } catch (...) {
+    return Failures.other;
+  }
+}
+
+void TvexImageFile::ReadImage(Stream* stream) {
+  DIBHandle = DibHandle::Null;
+  DIBBits = nullptr;
+  Failures = TvexFailureCodes{};
+  if (!stream) {
+    Error = EC_FILENOTOPEN;
+    return;
+  }
+  BufferStream.SetSource(stream);
+  BufferStream.SetWriteMode(false);
+  BufferStream.SetBigEndian(FileBigEndian());
+  const std::int64_t start = BufferStream.GetPosition();
+  bool recognised = false;
+  try {
+    if (ReadHeader(stream) == EC_OK) {
+      recognised = true;
+      DecodeImage();
+    }
+  } catch (...) {
+    Fail(TranslateException());
+  }
+  // The caller's stream: back where it was for a file this format does not
+  // know (the manager asks the next one), else where the format stopped.
+  try {
+    BufferStream.ResetBits();
+    const std::int64_t at =
+        recognised || Error != EC_BADFORMAT ? BufferStream.GetPosition() : start;
+    if (stream->Position() != at) stream->SetPosition(at);
+  } catch (...) {
+    // Positioning the caller's stream is a courtesy; the outcome stands.
+  }
+}
+
+void TvexImageFile::WriteImage(Stream* stream) {
+  Failures = TvexFailureCodes{};
+  Error = EC_OK;
+  if (!stream) {
+    Error = EC_FILENOTOPEN;
+    return;
+  }
+  BufferStream.SetSource(stream);
+  BufferStream.SetWriteMode(true);
+  BufferStream.SetBigEndian(FileBigEndian());
+  if (!AttachDIB()) return;
+  try {
+    EncodeImage();
+    BufferStream.Flush();
+  } catch (...) {
+    Fail(TranslateException());
+    BufferStream.SetWriteMode(false);
+    if (PassesWriteExceptions()) throw;
+  }
+  BufferStream.SetWriteMode(false);
+}
+
 TvexErrorCode TvexImageFile::ReadHeader(Stream* stream) {
   if (!stream) {
     Error = EC_FILENOTOPEN;
@@ -210,12 +289,13 @@ bool TvexImageFile::CreateDIB() {
                       : 0;
   h.biCompression = pf::BI_RGB;
   void* bits = nullptr;
-  DIBHandle = pf::CreateDIBSection(BitmapInfo.get(), &bits);
+  const bool within_cap = image_size <= vex::kit::BitmapByteCap();
+  DIBHandle = within_cap ? pf::CreateDIBSection(BitmapInfo.get(), &bits) : DibHandle::Null;
   DIBBits = static_cast<std::uint8_t*>(bits);
   if (pf::is_null(DIBHandle)) {
     DIBBits = nullptr;
     Error = EC_WINDOWS;
-    WinError = pf::last_error();
+    WinError = within_cap ? pf::last_error() : pf::kErrorNotEnoughMemory;
     return false;
   }
   pf::GetDIBSection(DIBHandle, &DIBSection);

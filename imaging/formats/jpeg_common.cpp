@@ -1,7 +1,7 @@
 // Parts of the JPEG format class shared by the writer and the reader: the
 // object, its components and their buffers, the frame geometry, and the
 // entropy coder's emitters and bit output.
-#include "formats/jpeg_internal.h"
+#include "jpeg_internal.h"
 
 #include "platform/cpu_features.h"
 #include "platform/dib_section.h"

@@ -2,7 +2,7 @@
 // jpeg_progressive_encode.cpp) and its tests.
 #pragma once
 
-#include "formats/vexJPEGImage.h"
+#include "vexJPEGImage.h"
 
 #include "platform/exceptions.h"
 

@@ -7,7 +7,7 @@
 // dies with its scan), runs of zeros that step past the band, correction bits
 // for coefficients that were never coded, and predictors or refinements that
 // run out of 16 bits (they wrap, as the coefficient does).
-#include "formats/jpeg_reader_internal.h"
+#include "jpeg_reader_internal.h"
 
 namespace vex::jpeg {
 

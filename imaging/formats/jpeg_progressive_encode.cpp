@@ -1,7 +1,7 @@
 // The writer's progressive script and the four progressive block encoders
 // (DC first, DC refinement, AC first with end-of-band runs, AC refinement
 // with correction bits).
-#include "formats/jpeg_internal.h"
+#include "jpeg_internal.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
 // JPEG reader: ReadHeader and ReadImage of TvexJPEGImage, sequential scans, and
 // the entropy-decoding layer shared with the progressive scans.
-#include "formats/jpeg_reader_internal.h"
+#include "jpeg_reader_internal.h"
 
 #include "platform/rounding.h"
 
@@ -247,8 +247,7 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
 
 namespace {
 
-// The file ends where a marker or a segment should be.
-struct EndOfFile {};
+using vex::EndOfFile;
 
 std::int32_t PullFromStream(void* ctx, std::uint8_t* dst, std::int32_t n) {
   return static_cast<TvexBufferStream*>(ctx)->Read(dst, n);
@@ -404,14 +403,8 @@ void Reader::Run() {
       if (err() != EC_OK) break;
       more = ReadMarker(marker);
     }
-  } catch (const EndOfFile&) {
-    if (err() == EC_OK) fail(EC_ENDOFFILE);
-  } catch (const vex::ReadError&) {
-    if (err() == EC_OK) fail(EC_ENDOFFILE);
-  } catch (const std::bad_alloc&) {
-    if (err() == EC_OK) fail(EC_NOMEMORY);
   } catch (...) {
-    if (err() == EC_OK) fail(EC_EXCEPTION);
+    img_.Fail(img_.TranslateException());
   }
 
   if (err() == EC_OK && damage_ != EC_OK) fail(damage_);
@@ -1083,35 +1076,19 @@ TvexErrorCode TvexJPEGImage::ReadHeader(Stream* stream) {
   return Error;
 }
 
-void TvexJPEGImage::ReadImage(Stream* stream) {
-  DIBHandle = DibHandle::Null;
-  DIBBits = nullptr;
-  if (!stream) {
-    Error = EC_FILENOTOPEN;
+void TvexJPEGImage::DecodeImage() {
+  // Outside a scan a stream that cannot deliver is a file that ends early.
+  Failures.read = EC_ENDOFFILE;
+  Failures.other = EC_ENDOFFILE;
+  Compression = CP_JPEG_STD;
+  SeekFromStart(0);
+  std::uint8_t soi[2] = {};
+  if (BufferStream.Read(soi, 2) != 2 || soi[0] != 0xFF || soi[1] != 0xD8) {
+    Error = EC_BADFORMAT;
     return;
   }
-  BufferStream.SetSource(stream);
-  BufferStream.SetBigEndian(true);
-  if (ReadHeader(stream) != EC_OK) return;
-  Compression = CP_JPEG_STD;
-  try {
-    SeekFromStart(0);
-    std::uint8_t soi[2] = {};
-    if (BufferStream.Read(soi, 2) != 2 || soi[0] != 0xFF || soi[1] != 0xD8) {
-      Error = EC_BADFORMAT;
-      return;
-    }
-    auto reader = std::make_unique<vex::jpeg::Reader>(*this);
-    reader->Run();
-  } catch (const std::bad_alloc&) {
-    Error = EC_NOMEMORY;
-  } catch (...) {
-    if (Error == EC_OK) Error = EC_ENDOFFILE;
-  }
-  try {
-    BufferStream.ResetBits();
-    stream->SetPosition(BufferStream.GetPosition());
-  } catch (...) {
-    // Positioning the caller's stream is a courtesy; the image is read.
-  }
+  // Past the SOI, exceptions of the marker loop are the coders' messages.
+  Failures.other = EC_EXCEPTION;
+  auto reader = std::make_unique<vex::jpeg::Reader>(*this);
+  reader->Run();
 }

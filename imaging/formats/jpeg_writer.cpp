@@ -2,7 +2,7 @@
 // sample buffers, downsampling, the forward transform of every block, then
 // each scan coded twice (counting pass, optimal Huffman tables, writing
 // pass), with the JFIF, comment, frame, table and scan headers.
-#include "formats/jpeg_internal.h"
+#include "jpeg_internal.h"
 
 #include "platform/cpu_features.h"
 #include "platform/rounding.h"
@@ -791,16 +791,7 @@ void TvexJPEGImage::WriteSequentialScans() {
   Bits->Flush();
 }
 
-void TvexJPEGImage::WriteImage(Stream* stream) {
-  Error = EC_OK;
-  if (!stream) {
-    Error = EC_FILENOTOPEN;
-    return;
-  }
-  BufferStream.SetSource(stream);
-  BufferStream.SetWriteMode(true);
-  BufferStream.SetBigEndian(true);
-  if (!AttachDIB()) return;
+void TvexJPEGImage::EncodeImage() {
   Interlaced = Compression == CP_JPEG_PROG ? 0 : 1;
 
   // Colour kind and depth: 8-bit grey or palette, 24 or 32 bits.
@@ -909,5 +900,4 @@ void TvexJPEGImage::WriteImage(Stream* stream) {
     WriteProgressiveScans();
 
   WriteMarker(BufferStream, 0xFFD9);
-  BufferStream.Flush();
 }

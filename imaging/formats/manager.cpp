@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <mutex>
+#include <string_view>
 
 TvexImageFileMgr::TvexImageFileMgr() : ImageInfo(std::make_unique<TvexImageInfo>()) {}
 
@@ -58,6 +59,34 @@ TvexFileFormat TvexImageFileMgr::FormatFromExtension(const std::string& file_nam
   return FF_UNKNOWN;
 }
 
+std::unique_ptr<TvexImageFile> vexMakeFormat(TvexFileFormat format, const TvexImageFileMgr& mgr) {
+  for (const TvexFormatClass& c : vexFormatClasses())
+    if (c.format == format) return c.make(mgr);
+  return nullptr;
+}
+
+std::vector<TvexFileFormat> vexProbeOrder(TvexFileFormat tried) {
+  // Weak signatures come last: a Targa header is little more than a few
+  // plausible numbers, and asked early it would claim BMP or icon files
+  // whose extension lies.
+  const auto classes = vexFormatClasses();
+  std::string_view tried_class;
+  for (const TvexFormatClass& c : classes)
+    if (c.format == tried) tried_class = c.class_name;
+  std::vector<TvexFileFormat> order;
+  std::vector<std::string_view> asked;
+  if (!tried_class.empty()) asked.push_back(tried_class);
+  for (const auto probe : {TvexFormatClass::Probe::Strong, TvexFormatClass::Probe::Weak}) {
+    for (const TvexFormatClass& c : classes) {
+      if (c.probe != probe || c.format == tried) continue;
+      if (std::find(asked.begin(), asked.end(), c.class_name) != asked.end()) continue;
+      asked.push_back(c.class_name);
+      order.push_back(c.format);
+    }
+  }
+  return order;
+}
+
 void TvexImageFileMgr::FreeCurrent() {
   Current.reset();
 }
@@ -94,9 +123,8 @@ DibHandle TvexImageFileMgr::LoadImage(const std::string& file_name, TvexFileForm
   } else {
     LastError = EC_BADFORMAT;
   }
-  for (TvexFileFormat n = 0;
-       n < FF_UNKNOWN && vex::platform::is_null(result) && LastError == EC_BADFORMAT; ++n) {
-    if (n == file_format) continue;
+  for (const TvexFileFormat n : vexProbeOrder(file_format)) {
+    if (!vex::platform::is_null(result) || LastError != EC_BADFORMAT) break;
     if (CreateFormat(n)) {
       ImageInfo->Clear();
       result = Current->LoadFromFile(file_name);

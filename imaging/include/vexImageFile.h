@@ -17,7 +17,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 // Byte-order reversal of 16- and 32-bit values.
 std::uint16_t SwapWord(std::uint16_t x);
@@ -33,8 +35,27 @@ enum : std::uint8_t {
   CK_RGB16 = 10,
 };
 
-// Base of every format class. A format overrides ReadHeader (calling the base
-// first), ReadImage and WriteImage, and works on the protected fields below.
+// The codes an exception becomes when it leaves a format's decode or encode
+// step. The frame resets them before every load and save; a format changes
+// one only where its own rules name another code (BMP pixel data: a read
+// failure is an end of file).
+struct TvexFailureCodes {
+  TvexErrorCode read = EC_READFROMFILE; // vex::ReadError: the stream could not deliver
+  TvexErrorCode end = EC_ENDOFFILE;     // vex::EndOfFile: the data stopped short
+  TvexErrorCode memory = EC_NOMEMORY;   // std::bad_alloc
+  TvexErrorCode write = EC_WRITETOFILE; // vex::WriteError
+  TvexErrorCode coder = EC_EXCEPTION;   // the entropy coders' exceptions
+  TvexErrorCode other = EC_EXCEPTION;   // anything else
+};
+
+// Base of every format class. The base's ReadImage and WriteImage are the one
+// entry frame of every format: they attach the buffered stream in the
+// format's byte order, run ReadHeader (which an override extends, calling
+// the base first) or AttachDIB, hand over to DecodeImage or EncodeImage,
+// translate escaping exceptions through Failures, flush, and leave the
+// caller's stream where the format stopped (or where it was, for a file the
+// format did not recognise). A format implements ReadHeader, DecodeImage
+// and EncodeImage and works on the protected fields below.
 // One object serves one load or one save. Failures are recorded in Error;
 // the object never deletes a DIB: one made by ReadImage belongs to whoever
 // called LoadFromFile, one given to SaveToFile stays the caller's.
@@ -63,16 +84,16 @@ public:
   // stream's position (Error 5 without a stream). An override clears Error
   // only when it recognises its signature.
   virtual TvexErrorCode ReadHeader(Stream* stream);
-  // Decodes the file into a new DIB in DIBHandle.
-  virtual void ReadImage(Stream* stream) = 0;
+  // Decodes the file into a new DIB in DIBHandle (the entry frame above).
+  virtual void ReadImage(Stream* stream);
   virtual DibHandle LoadFromFile(const std::string& file_name);
   // Locks the object until CloseFile when it succeeds; Error 3 (or 4 for
   // FileMode::Create) when it fails. Never throws.
   virtual bool OpenFile(const std::string& file_name, FileMode mode,
                         std::unique_ptr<Stream>& stream);
   virtual void SaveToFile(const std::string& file_name, DibHandle dib);
-  // Encodes DIBHandle into the stream.
-  virtual void WriteImage(Stream* stream) = 0;
+  // Encodes DIBHandle into the stream (the entry frame above).
+  virtual void WriteImage(Stream* stream);
 
   // Reads from an already open stream, starting at its current position
   // (memory streams, fuzzing). Locks like OpenFile; the stream stays the caller's.
@@ -133,8 +154,27 @@ public:
   // 32768; false only for a null pointer. `stream` is not used.
   bool ReadData(Stream* stream, void* dest, std::int64_t length);
   bool WriteData(Stream* stream, const void* source, std::int64_t length);
+  // The code the current exception becomes under Failures; call it only
+  // inside a catch block.
+  TvexErrorCode TranslateException() const;
+  // The first failure wins: a code already recorded is kept.
+  void Fail(TvexErrorCode code) {
+    if (Error == EC_OK) Error = code;
+  }
 
 protected:
+  // The format's own steps, called by the entry frame. DecodeImage runs
+  // after ReadHeader accepted the file, with Error 0; EncodeImage after
+  // AttachDIB, with the buffered stream in write mode (the frame flushes).
+  virtual void DecodeImage() = 0;
+  virtual void EncodeImage() = 0;
+  // The byte order the buffered stream starts in.
+  virtual bool FileBigEndian() const { return false; }
+  // Whether an exception of EncodeImage reaches the caller (after its code
+  // is recorded) instead of ending as a code alone.
+  virtual bool PassesWriteExceptions() const { return false; }
+
+  TvexFailureCodes Failures;
   vex::platform::CriticalSection CountLock;
   vex::platform::CriticalSection FileLock;
   std::int32_t LockCount = 0;
@@ -161,9 +201,28 @@ protected:
 
 class TvexImageFileMgr;
 
-// Makes the format object of a format number; null for numbers without a
-// class. One table in formats/format_registry.cpp: adding a format is one line there.
+// One row of the table of format classes (formats/format_registry.cpp):
+// adding a format is one row there.
+struct TvexFormatClass {
+  // How far a reader's signature can be trusted when the manager searches
+  // for the reader of a file whose extension did not lead to one.
+  enum class Probe : std::uint8_t {
+    Strong, // a magic number: asked in format number order
+    Weak,   // little or no signature (Targa, PCX, PBM/PGM/PPM): asked last
+  };
+  TvexFileFormat format;
+  // Rows naming the same class are one reader.
+  const char* class_name;
+  std::unique_ptr<TvexImageFile> (*make)(const TvexImageFileMgr& mgr);
+  Probe probe;
+};
+std::span<const TvexFormatClass> vexFormatClasses();
+
+// Makes the format object of a format number; null for numbers without a class.
 std::unique_ptr<TvexImageFile> vexMakeFormat(TvexFileFormat format, const TvexImageFileMgr& mgr);
+// The format numbers the manager's search asks, in order, after `tried`
+// failed to recognise a file: each class once, strong signatures first.
+std::vector<TvexFileFormat> vexProbeOrder(TvexFileFormat tried);
 
 // The single entry point for loading and saving image files. A manager holds
 // no global state: several managers (one per worker) may work side by side.
@@ -231,7 +290,5 @@ private:
 TvexImageFileMgr& ImageFileManager();
 
 // The format classes.
-#include "formats/vexBmpImage.h"
-#if __has_include("formats/vexJPEGImage.h")
-#include "formats/vexJPEGImage.h"
-#endif
+#include "vexBmpImage.h"
+#include "vexJPEGImage.h"

@@ -1,4 +1,4 @@
-#include "ops/resize_rows.h"
+#include "resize_rows.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 // horizontal pass multiplies each 32-bit sum, stored split into a low 6-bit
 // and a high part, by a weight packed as (w, 64w), so that one multiply-add
 // gives w * sum exactly.
-#include "ops/resize_rows.h"
+#include "resize_rows.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 #include "vexImageTransform.h"
 
-#include "ops/resize_rows.h"
 #include "platform/cpu_features.h"
 #include "platform/rounding.h"
+#include "resize_rows.h"
 
 #include <algorithm>
 #include <cmath>

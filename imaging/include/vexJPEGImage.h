@@ -151,8 +151,6 @@ public:
   ~TvexJPEGImage() override;
 
   TvexErrorCode ReadHeader(Stream* stream) override;
-  void ReadImage(Stream* stream) override;
-  void WriteImage(Stream* stream) override;
 
   // The component with that id, or a new one in the first empty slot; null
   // when all four slots are taken.
@@ -234,4 +232,11 @@ public:
   // when a pass needs it. Both give the same file (the tests compare them);
   // the second needs far less memory.
   bool PlainPipeline = false;
+
+protected:
+  void DecodeImage() override;
+  void EncodeImage() override;
+  bool FileBigEndian() const override { return true; }
+  // The entropy coder's messages reach whoever asked for the save.
+  bool PassesWriteExceptions() const override { return true; }
 };

@@ -29,6 +29,13 @@ public:
   explicit WriteError(const std::string& message) : ImagingError(message) {}
 };
 
+// Data that ends before a reader has what it needs: readers that pull fixed
+// fields through the format kit raise it instead of checking every count.
+class EndOfFile : public ImagingError {
+public:
+  EndOfFile() : ImagingError("Unexpected end of file.") {}
+};
+
 // Exceptions of the JPEG entropy coders.
 class EJPEGException : public ImagingError {
 public:

@@ -30,8 +30,6 @@ public:
   ~TvexBmpImage() override;
 
   TvexErrorCode ReadHeader(Stream* stream) override;
-  void ReadImage(Stream* stream) override;
-  void WriteImage(Stream* stream) override;
   virtual TvexErrorCode ReadInfoHeader();
   virtual TvexErrorCode WriteHeaders();
   TvexErrorCode ReadPalette();
@@ -45,6 +43,9 @@ public:
   }
 
 protected:
+  void DecodeImage() override;
+  void EncodeImage() override;
+
   FileHeader BmpHeader;
   std::uint8_t IsOS2 = 0;
   std::unique_ptr<TvexImageRLE> Codec;

@@ -2,7 +2,7 @@
 // The SSE2 kernel computes the table values on the fly (the same single
 // precision products, rounded half to even by the conversion instruction) and
 // clamps with saturating packs, so it gives the bytes of the table path.
-#include "formats/jpeg_reader_internal.h"
+#include "jpeg_reader_internal.h"
 
 #include "platform/cpu_features.h"
 #include "platform/rounding.h"
