@@ -26,6 +26,9 @@ constexpr std::uint32_t kMask = kWindowSize - 1;
 constexpr int kMaxMatch = 258;
 constexpr int kMinMatch = 3;
 constexpr int kHashSize = 1024;
+// Chains of positions with the same first three bytes (levels whose chain
+// limit covers the whole window).
+constexpr int kExactBits = 15;
 // Bytes needed ahead of the coded position: a whole match and the two
 // further bytes the hash of its last position reads.
 constexpr std::int64_t kAhead = kMaxMatch + 2;
@@ -82,7 +85,14 @@ struct TvexDeflater::State {
   bool at_end = false;     // the source has no more data
   std::int64_t cur = 0;    // position being coded
 
-  std::vector<std::int64_t> head = std::vector<std::int64_t>(kHashSize, -1);
+  // With a chain limit of 32767 or more every position of a chain can be
+  // tried (a chain holds at most the 32768 positions of the window, and the
+  // oldest, at distance 32768, never matches). Only positions that share
+  // the first three bytes can give a match, so the chains are then kept per
+  // three bytes instead: the same candidates that can match, in the same
+  // order.
+  bool exact = false;
+  std::vector<std::int64_t> head = std::vector<std::int64_t>(std::size_t{1} << kExactBits, -1);
   std::vector<std::int64_t> link = std::vector<std::int64_t>(kWindowSize, -1);
 
   std::vector<std::uint16_t> tokens = std::vector<std::uint16_t>(kBlockLimit);
@@ -127,8 +137,18 @@ struct TvexDeflater::State {
     return (b0 & 31) | ((b1 & 31) * 32) | ((b2 & 31) * 20);
   }
 
+  int ExactHash(std::int64_t pos) const {
+    const std::uint8_t* p = At(pos);
+    const std::uint32_t b1 = pos + 1 < filled ? p[1] : 0x100;
+    const std::uint32_t b2 = pos + 2 < filled ? p[2] : 0x100;
+    const std::uint32_t key = p[0] | (b1 << 8) | (b2 << 17);
+    return static_cast<int>((key * 2654435761u) >> (32 - kExactBits));
+  }
+
+  int ChainOf(std::int64_t pos) const { return exact ? ExactHash(pos) : Hash(pos); }
+
   void Link(std::int64_t pos) {
-    const int h = Hash(pos);
+    const int h = ChainOf(pos);
     link[static_cast<std::size_t>(pos & kMask)] = head[static_cast<std::size_t>(h)];
     head[static_cast<std::size_t>(h)] = pos;
   }
@@ -142,13 +162,14 @@ struct TvexDeflater::State {
     if (most < kMinMatch) return 0;
     const std::uint8_t* const q = At(cur);
     const std::int64_t oldest = cur - kWindow;
-    std::int64_t cand = head[static_cast<std::size_t>(Hash(cur))];
+    std::int64_t cand = head[static_cast<std::size_t>(ChainOf(cur))];
     int best = 0;
     for (std::uint32_t n = 0; n < chain_limit && cand >= 0 && cand >= oldest;
          ++n, cand = link[static_cast<std::size_t>(cand & kMask)]) {
       const std::int64_t d = cur - cand;
-      // A match ends where the coded position begins.
-      const int lim = static_cast<int>(std::min<std::int64_t>(most, d));
+      // A match ends where the coded position begins; the position a whole
+      // window back shares its place in the window and gives nothing.
+      const int lim = d == kWindow ? 0 : static_cast<int>(std::min<std::int64_t>(most, d));
       if (lim <= best) continue;
       const std::uint8_t* const p = At(cand);
       if (p[best] != q[best] || p[0] != q[0]) continue;
@@ -320,6 +341,7 @@ TvexErrorCode TvexDeflater::Deflate(int quality, const ReadProc& read, const Wri
     s.write = &write;
     s.adler = &Adler;
     s.chain_limit = ChainLimit(Level);
+    s.exact = s.chain_limit >= kWindowSize - 1;
     s.piece.reserve(kChunkSize);
     s.Fill();
     const std::uint32_t flg = Level * 64u + 31u - ((120u * 256u + Level * 64u) % 31u);

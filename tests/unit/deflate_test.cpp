@@ -220,6 +220,10 @@ TEST(Deflater, SameBytesAsPlainProcedure) {
                                make_data(2, 120000, 3),
                                make_data(3, 200000, 4),
                                make_data(4, 60000, 5)};
+  // Noise repeated after exactly one window: no match may reach that far.
+  Bytes period = make_data(0, 32768, 6);
+  period.insert(period.end(), period.begin(), period.begin() + 3000);
+  inputs.push_back(period);
   for (Bytes& b : corpus_samples()) inputs.push_back(std::move(b));
   for (std::size_t i = 0; i < inputs.size(); ++i)
     for (int quality : {10, 40, 60, 90}) {
