@@ -25,10 +25,10 @@ constexpr std::int64_t kWindow = kWindowSize;
 constexpr std::uint32_t kMask = kWindowSize - 1;
 constexpr int kMaxMatch = 258;
 constexpr int kMinMatch = 3;
-constexpr int kHashSize = 1024;
 // Chains of positions with the same first three bytes (levels whose chain
 // limit covers the whole window).
 constexpr int kExactBits = 15;
+constexpr int kLongKey = 8;
 // Bytes needed ahead of the coded position: a whole match and the two
 // further bytes the hash of its last position reads.
 constexpr std::int64_t kAhead = kMaxMatch + 2;
@@ -94,6 +94,7 @@ struct TvexDeflater::State {
   bool exact = false;
   std::vector<std::int64_t> head = std::vector<std::int64_t>(std::size_t{1} << kExactBits, -1);
   std::vector<std::int64_t> link = std::vector<std::int64_t>(kWindowSize, -1);
+  std::vector<std::int64_t> long_head, long_link; // per first eight bytes (exact only)
 
   std::vector<std::uint16_t> tokens = std::vector<std::uint16_t>(kBlockLimit);
   int token_count = 0;
@@ -145,27 +146,33 @@ struct TvexDeflater::State {
     return static_cast<int>((key * 2654435761u) >> (32 - kExactBits));
   }
 
-  int ChainOf(std::int64_t pos) const { return exact ? ExactHash(pos) : Hash(pos); }
-
-  void Link(std::int64_t pos) {
-    const int h = ChainOf(pos);
-    link[static_cast<std::size_t>(pos & kMask)] = head[static_cast<std::size_t>(h)];
-    head[static_cast<std::size_t>(h)] = pos;
+  int LongHash(std::int64_t pos) const {
+    return static_cast<int>((Load64(At(pos)) * 0x9E3779B97F4A7C15ull) >> (64 - kExactBits));
   }
 
-  // Longest match at `cur` among the first chain_limit positions of its
-  // chain; equal lengths keep the nearer one. Returns the length (0 for
-  // none) and sets `distance`.
-  int FindMatch(int& distance) const {
-    const std::int64_t avail = filled - cur;
-    const int most = static_cast<int>(std::min<std::int64_t>(kMaxMatch, avail));
-    if (most < kMinMatch) return 0;
+  void Link(std::int64_t pos) {
+    const auto slot = static_cast<std::size_t>(pos & kMask);
+    const auto h = static_cast<std::size_t>(exact ? ExactHash(pos) : Hash(pos));
+    link[slot] = head[h];
+    head[h] = pos;
+    // Positions with fewer than eight bytes left are no candidates for
+    // eight-byte matches.
+    if (exact && pos + kLongKey <= filled) {
+      const auto lh = static_cast<std::size_t>(LongHash(pos));
+      long_link[slot] = long_head[lh];
+      long_head[lh] = pos;
+    }
+  }
+
+  // Walks a chain from `cand` (most recent first, at most `limit` entries)
+  // for matches of up to `most` bytes; a longer match replaces `best`, so
+  // equal lengths keep the nearer one. Stops once `best` reaches `most`.
+  int Walk(std::int64_t cand, const std::vector<std::int64_t>& links, std::uint32_t limit, int most,
+           int best, int& distance) const {
     const std::uint8_t* const q = At(cur);
     const std::int64_t oldest = cur - kWindow;
-    std::int64_t cand = head[static_cast<std::size_t>(ChainOf(cur))];
-    int best = 0;
-    for (std::uint32_t n = 0; n < chain_limit && cand >= 0 && cand >= oldest;
-         ++n, cand = link[static_cast<std::size_t>(cand & kMask)]) {
+    for (std::uint32_t n = 0; n < limit && cand >= 0 && cand >= oldest;
+         ++n, cand = links[static_cast<std::size_t>(cand & kMask)]) {
       const std::int64_t d = cur - cand;
       // A match ends where the coded position begins; the position a whole
       // window back shares its place in the window and gives nothing.
@@ -187,10 +194,30 @@ struct TvexDeflater::State {
       if (len >= kMinMatch && len > best) {
         best = len;
         distance = static_cast<int>(d);
-        if (best == kMaxMatch) break;
+        if (best == most) break;
       }
     }
     return best;
+  }
+
+  // Longest match at `cur` among the first chain_limit positions of its
+  // chain; equal lengths keep the nearer one. Returns the length (0 for
+  // none) and sets `distance`.
+  int FindMatch(int& distance) const {
+    const int most = static_cast<int>(std::min<std::int64_t>(kMaxMatch, filled - cur));
+    if (most < kMinMatch) return 0;
+    if (!exact)
+      return Walk(head[static_cast<std::size_t>(Hash(cur))], link, chain_limit, most, 0, distance);
+    // Every position that matches eight bytes or more is on the chain of its
+    // first eight bytes, in the same order: when that chain gives such a
+    // match, it is the answer. Otherwise no match is longer than seven.
+    if (most >= kLongKey) {
+      const int best = Walk(long_head[static_cast<std::size_t>(LongHash(cur))], long_link,
+                            kWindowSize, most, 0, distance);
+      if (best >= kLongKey) return best;
+    }
+    return Walk(head[static_cast<std::size_t>(ExactHash(cur))], link, kWindowSize,
+                std::min(most, kLongKey - 1), 0, distance);
   }
 
   // Tokens of one block; returns whether data remains.
@@ -342,6 +369,10 @@ TvexErrorCode TvexDeflater::Deflate(int quality, const ReadProc& read, const Wri
     s.adler = &Adler;
     s.chain_limit = ChainLimit(Level);
     s.exact = s.chain_limit >= kWindowSize - 1;
+    if (s.exact) {
+      s.long_head.assign(std::size_t{1} << kExactBits, -1);
+      s.long_link.assign(kWindowSize, -1);
+    }
     s.piece.reserve(kChunkSize);
     s.Fill();
     const std::uint32_t flg = Level * 64u + 31u - ((120u * 256u + Level * 64u) % 31u);
