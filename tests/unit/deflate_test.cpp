@@ -484,6 +484,19 @@ TEST(Inflater, HandMadeStreams) {
        1,
        0,
        {'a'}},
+      // 255 zeros, a 2, then 16 repeats the 2 for symbol 256 and both distance codes.
+      {"repeat across the two code lengths",
+       zlib(
+           [](BitWriter& w) {
+             w.put(1, 1).put(2, 2).put(0, 5).put(1, 5).put(15, 4);
+             for (int i = 0; i < 19; ++i) w.put(5, 3);
+             w.code(18, 5).put(127, 7).code(18, 5).put(106, 7).code(2, 5).code(16, 5).put(0, 2);
+             w.code(0, 2).code(1, 2);
+           },
+           {255}),
+       1,
+       0,
+       {255}},
       {"repeat with no previous length",
        zlib(
            [](BitWriter& w) {
