@@ -74,5 +74,7 @@ protected:
 };
 
 // The codecs.
+#include "codecs/crc32.h"
+#include "codecs/deflate.h"
 #include "codecs/rle_bmp.h"
 #include "vexHuffmanJPEG.h"
