@@ -209,17 +209,14 @@ inline void fill_black(std::uint8_t* row, std::int64_t x0, std::int64_t x1) {
 
 namespace vex::fax {
 
-// Changing elements of one line: positions where the colour flips, the
-// first one to black. Two flips at one position cancel. Grows with the codes
+// Changing elements of one line as coded: positions where the colour
+// flips, the first one to black. Zero-length runs stay in the list (the
+// next row's codes count them, as encoders do). Grows with the codes
 // actually read, never with the width a file claims.
 class Changes {
 public:
   void clear() { n_ = 0; }
   void push(std::int32_t x) {
-    if (n_ > 0 && v_[n_ - 1] == x) {
-      --n_;
-      return;
-    }
     if (n_ == v_.size()) v_.resize(v_.empty() ? 256 : v_.size() * 2);
     v_[n_++] = x;
   }
