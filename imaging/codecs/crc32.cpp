@@ -1,5 +1,5 @@
 // CRC-32 four bytes at a time through four tables.
-#include "crc32.h"
+#include "codecs/crc32.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // compared eight bytes at a time; the chains hold the same positions in the
 // same order as linked lists over the window would, so the tokens are the
 // same.
-#include "deflate.h"
+#include "codecs/deflate.h"
 #include "deflate_tables.h"
 
 #include <algorithm>

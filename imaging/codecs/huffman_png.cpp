@@ -1,7 +1,7 @@
 // Deflate Huffman tables: the decoder from code lengths (canonical codes,
 // bit-by-bit limits and a lookahead table that gives the same answers) and
 // the encoder's optimal lengths under a length limit.
-#include "deflate.h"
+#include "codecs/deflate.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 // eight bytes at a time, symbols are looked up ten bits at a time, matches
 // are copied in blocks; the results (bytes, error codes, which input is
 // read) are those of reading one bit and producing one byte at a time.
-#include "deflate.h"
+#include "codecs/deflate.h"
 #include "deflate_tables.h"
 
 #include "platform/exceptions.h"

@@ -2,7 +2,7 @@
 // and the 4- and 8-bit codecs.
 #pragma once
 
-#include "vexImageCompress.h"
+#include "codecs/compress_base.h"
 
 #include <cstdint>
 #include <vector>
