@@ -134,7 +134,7 @@ private:
   // Makes at least `n` (<= 57) bits available; false when the input ends.
   bool Need(int n);
   void NeedOrFail(int n);
-  // Loads whole bytes of the current piece only, up to 56 bits or more.
+  // Loads whole bytes of the current piece only, up to 56..63 bits.
   void FillFromPiece();
   std::uint32_t GetBits(int n);
   std::uint8_t NextDataByte();

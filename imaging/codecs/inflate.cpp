@@ -158,7 +158,7 @@ void TvexInflater::FillFromPiece() {
     bitbuf_ &= (std::uint64_t{1} << bitcnt_) - 1;
     return;
   }
-  while (bitcnt_ <= 56 && in_left_ > 0) {
+  while (bitcnt_ < 56 && in_left_ > 0) {
     bitbuf_ |= static_cast<std::uint64_t>(*in_++) << bitcnt_;
     --in_left_;
     bitcnt_ += 8;
@@ -170,7 +170,9 @@ std::int32_t TvexInflater::Decode(const TvexHuffmanPNG& table) {
   if (bitcnt_ < 16) FillFromPiece();
   int used;
   std::int32_t s = table.DecodeFast(bitbuf_, used);
-  if (used > bitcnt_) {
+  // Zero bits stood in for the missing ones; the real ones may call for a
+  // longer code.
+  while (used > bitcnt_) {
     NeedOrFail(used);
     s = table.DecodeFast(bitbuf_, used);
   }
