@@ -193,6 +193,7 @@ void TvexInflater::StartInflate() {
   }
   std::memset(window_.get(), 0, vex::deflate::kWindowSize);
   Adler = 1;
+  TotalOut = 0;
   window_pos_ = copy_pos_ = copy_left_ = 0;
   stored_ = false;
   stored_left_ = 0;
@@ -442,8 +443,20 @@ std::size_t TvexInflater::FastLoop(std::uint8_t* out, std::size_t room) {
 
 std::size_t TvexInflater::Produce(std::uint8_t* out, std::size_t count, bool stop_at_end) {
   if (!window_) Fail(EC_BADDECOMPRESS, kBadCode);
-  std::uint8_t* const start = out;
   std::size_t done = 0;
+  try {
+    done = ProduceSome(out, count, stop_at_end, done);
+  } catch (...) {
+    TotalOut += done;
+    throw;
+  }
+  TotalOut += done;
+  return done;
+}
+
+std::size_t TvexInflater::ProduceSome(std::uint8_t* out, std::size_t count, bool stop_at_end,
+                                      std::size_t& done) {
+  std::uint8_t* const start = out;
   std::uint8_t* const win = window_.get();
   if (ended_ && !stop_at_end && count > 0) Fail(EC_BADDECOMPRESS, kBadCode);
   while (done < count && !ended_) {
@@ -542,8 +555,10 @@ TvexErrorCode TvexInflater::InflateBuffer(const std::uint8_t* data, std::size_t 
     out.resize(have);
     z.FinishInflate();
   } catch (const vex::EPNGException&) {
+    out.resize(static_cast<std::size_t>(z.TotalOut));
   } catch (const std::bad_alloc&) {
     z.Error = EC_NOMEMORY;
+    out.resize(std::min<std::size_t>(out.size(), static_cast<std::size_t>(z.TotalOut)));
   }
   return z.Error;
 }
