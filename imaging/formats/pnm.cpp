@@ -143,11 +143,13 @@ void TvexPxMImage::DecodeImage() {
   const auto maxval = !height  ? std::nullopt
                       : bitmap ? std::optional<std::int64_t>{1}
                                : reader.Number(kMaxSample, &comment);
-  if (!maxval || !IsSpace(reader.Get()) || !vex::kit::PlausibleSides(*width, *height) ||
-      *maxval < 1) {
+  const int separator = maxval ? reader.Get() : -1;
+  if (!maxval || !IsSpace(separator) || !vex::kit::PlausibleSides(*width, *height) || *maxval < 1) {
     Error = EC_READFROMFILE;
     return;
   }
+  // A header written with CR LF line ends has both before the pixels.
+  if (separator == '\r' && reader.Peek() == '\n') reader.Get();
   MaxValue = static_cast<std::int32_t>(*maxval);
   if (ImageInfo && !comment.empty()) ImageInfo->SetDescription(comment);
 
