@@ -52,8 +52,9 @@ bool TvexImageSGIRLE::NextLine() {
 }
 
 TvexErrorCode TvexImageSGIRLE::Decompress(const std::uint8_t* data, std::int32_t& length,
-                                          std::int32_t& /*produced*/) {
+                                          std::int32_t& produced) {
   Error = EC_OK;
+  produced = 0;
   Source = data;
   // A call past the last channel, or without input, has nothing to fill; the
   // row is still counted so that the next call keeps its place.
@@ -77,8 +78,9 @@ TvexErrorCode TvexImageSGIRLE::Decompress(const std::uint8_t* data, std::int32_t
       pos += 2;
     }
   }
+  const std::int64_t written = cursor.Done() ? Width : cursor.Column();
+  produced = static_cast<std::int32_t>(written);
   if (PixelStride > 1) {
-    const std::int64_t written = cursor.Done() ? Width : cursor.Column();
     std::uint8_t* p = row + ChannelOffset;
     for (std::int64_t x = 0; x < written; ++x, p += PixelStride)
       *p = Scratch[static_cast<std::size_t>(x)];

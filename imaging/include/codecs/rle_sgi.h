@@ -18,7 +18,8 @@ public:
   TvexErrorCode Compress(const std::uint8_t*& data, std::int32_t& count,
                          std::int32_t& raw_count) override;
   // Decodes one coded scan line into the next line of the current channel;
-  // pixels past the width are dropped. `length` and `produced` are not used.
+  // pixels past the width are dropped. `produced` is the number of pixels
+  // the line got; `length` is not changed.
   TvexErrorCode Decompress(const std::uint8_t* data, std::int32_t& length,
                            std::int32_t& produced) override;
 
