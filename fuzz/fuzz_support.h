@@ -16,7 +16,7 @@ namespace fuzz {
 // input a large allocation (the refusal of huge bitmaps is tested elsewhere).
 inline void SmallBitmaps() {
   static const bool once = [] {
-    vex::kit::SetBitmapByteCap(std::int64_t{8} << 20);
+    vex::kit::SetBitmapByteCap(std::int64_t{1} << 20);
     return true;
   }();
   (void)once;
