@@ -126,7 +126,6 @@ PixelDiff compare_rgb(const std::vector<std::uint8_t>& ours, const PeerImage& pe
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t* a = &ours[3 * i];
     const std::uint8_t* b = &peer.rgb[3 * i];
-    for (int c = 0; c < 3; ++c) d.max = std::max(d.max, std::abs(int{a[c]} - int{b[c]}));
     if ((a[0] >> shift) == (b[0] >> shift) && (a[1] >> shift) == (b[1] >> shift) &&
         (a[2] >> shift) == (b[2] >> shift))
       continue;
