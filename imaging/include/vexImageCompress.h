@@ -10,4 +10,5 @@
 #include "codecs/fax.h"
 #include "codecs/packbits.h"
 #include "codecs/rle_bmp.h"
+#include "codecs/rle_sgi.h"
 #include "vexHuffmanJPEG.h"

@@ -17,10 +17,24 @@ except ImportError:
 Image.MAX_IMAGE_PIXELS = 64 * 1024 * 1024
 
 
+def first_icon_image(im):
+    """Pillow shows an icon's largest image; the comparison wants the first
+    one of the directory."""
+    with open(im.filename, "rb") as f:
+        f.seek(18)
+        offset = int.from_bytes(f.read(4), "little")
+    for i, entry in enumerate(im.ico.entry):
+        if entry["offset"] == offset:
+            return im.ico.frame(i)
+    return im
+
+
 def decode(path):
     try:
         with Image.open(path) as im:
             im.load()
+            if im.format == "ICO":
+                im = first_icon_image(im)
             rgb = im.convert("RGB")
             return b"ok %d %d\n" % rgb.size + rgb.tobytes()
     except Exception as e:  # any failure of the peer is a recorded outcome

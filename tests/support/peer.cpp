@@ -81,6 +81,29 @@ std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& fil
   return result;
 }
 
+bool netpbm_available() {
+  static const bool available = std::filesystem::exists("/usr/bin/pamtopnm") &&
+                                std::filesystem::exists("/usr/bin/sgitopnm") &&
+                                std::filesystem::exists("/usr/bin/pamdepth");
+  return available;
+}
+
+std::vector<PeerImage> netpbm_decode(const std::vector<std::filesystem::path>& files,
+                                     const std::string& command) {
+  static std::atomic<int> calls{0};
+  char name[64];
+  std::snprintf(name, sizeof name, "netpbm_decode_%ld_%d", static_cast<long>(getpid()), calls++);
+  const auto dir = scratch_dir(name);
+  std::vector<std::filesystem::path> outputs;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    outputs.push_back(dir / (std::to_string(i) + ".pnm"));
+    const std::string cmd = "/usr/bin/" + command + " " + quote(files[i].string()) + " > " +
+                            quote(outputs.back().string()) + " 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) std::filesystem::remove(outputs.back());
+  }
+  return peer_decode(outputs);
+}
+
 std::vector<std::uint8_t> image_rgb(TvexImage& image) {
   const int w = image.Width(), h = std::abs(image.Height());
   std::vector<std::uint8_t> rgb;
