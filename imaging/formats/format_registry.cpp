@@ -16,14 +16,16 @@ std::unique_ptr<TvexImageFile> MakeJPEG(const TvexImageFileMgr& mgr) {
 }
 
 constexpr auto kStrong = TvexFormatClass::Probe::Strong;
-[[maybe_unused]] constexpr auto kWeak = TvexFormatClass::Probe::Weak;
+constexpr auto kWeak = TvexFormatClass::Probe::Weak;
 
 // In format number order. Rows naming one class are one reader: the
 // manager's search asks it once.
 constexpr std::array kClasses{
     TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
+    TvexFormatClass{FF_TARGA, "TvexTargaImage", Make<TvexTargaImage>, kWeak},
     TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
     TvexFormatClass{FF_DIB, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
+    TvexFormatClass{FF_PCX, "TvexPCXImage", Make<TvexPCXImage>, kWeak},
 };
 
 } // namespace

@@ -75,4 +75,6 @@ protected:
 
 // The codecs.
 #include "codecs/rle_bmp.h"
+#include "codecs/rle_pcx.h"
+#include "codecs/rle_targa.h"
 #include "vexHuffmanJPEG.h"

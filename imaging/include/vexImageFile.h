@@ -292,3 +292,5 @@ TvexImageFileMgr& ImageFileManager();
 // The format classes.
 #include "vexBmpImage.h"
 #include "vexJPEGImage.h"
+#include "vexPCXImage.h"
+#include "vexTargaImage.h"
