@@ -106,6 +106,10 @@ void TvexImagePCXRLE::StartLine() {
   Cursor->Bind(Scan.data(), 0, bytes, Done() ? 0 : 1, false);
 }
 
+void TvexImagePCXRLE::Flush() {
+  if (!Done() && Cursor->Column() > 0) PlaceLine();
+}
+
 // The scan line in Scan into the bitmap row at Line.
 void TvexImagePCXRLE::PlaceLine() {
   std::uint8_t* dst = DIBBits + std::int64_t{Line} * LineWidth;

@@ -141,7 +141,10 @@ void TvexPCXImage::ReadPixels() {
     BufferStream.Seek(BufferStream.GetPosition() - left);
     if (left == got) break; // a count byte at the very end
   }
-  if (!codec.Done()) Error = EC_ENDOFFILE;
+  if (!codec.Done()) {
+    codec.Flush();
+    Error = EC_ENDOFFILE;
+  }
 }
 
 void TvexPCXImage::ReadTrailingPalette() {

@@ -42,6 +42,8 @@ public:
   TvexErrorCode Decompress(const std::uint8_t* data, std::int32_t& length,
                            std::int32_t& produced) override;
 
+  // Places a scan line the data stopped inside of (the bytes that came).
+  void Flush();
   // Every row of the bitmap has been decoded.
   bool Done() const;
   std::int32_t GetBytesPerLine() const { return BytesPerLine; }
