@@ -36,15 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int sw = 1 + data[0] % 64, sh = 1 + data[1] % 64;
   int rw = 1 + data[2] % 96, rh = 1 + data[3] % 96;
   // Now and then a result 32768 pixels or more on one side (ratios of
-  // several hundred), where 16-bit coordinates or 10-bit fractions would wrap;
-  // the other side stays small so that a run keeps fast.
-  const int extreme = data[6] == 0xFF ? 1 + (data[7] & 1) : 0;
-  if (extreme == 1) {
-    rw = 32760 + data[2] * 37;
-    rh = 1 + data[3] % 3;
-  } else if (extreme == 2) {
-    rh = 32760 + data[3] * 37;
-    rw = 1 + data[2] % 3;
+  // several hundred), where 16-bit coordinates or 10-bit fractions would wrap,
+  // or one of 2049..32767, where a rounded step strays a pixel or more by the
+  // far edge; the other side stays small so that a run keeps fast.
+  const int extreme = data[6] >= 0xFE ? 1 + (data[7] & 1) : 0; // 1 columns, 2 rows
+  if (extreme) {
+    const int pick = data[1 + extreme];
+    (extreme == 1 ? rw : rh) =
+        data[6] == 0xFF ? 32760 + pick * 37 : 2049 + (pick * 251 + data[7]) % 30719;
+    (extreme == 1 ? rh : rw) = 1 + data[4 - extreme] % 3;
   }
   static const int kBits[] = {8, 24, 32};
   const int bits = kBits[data[4] % 3];
@@ -64,7 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TvexImageTransform t;
   t.SetSourceImage(0, &src);
   t.SetResultImage(&fast);
-  if (!t.Resize(interpolation)) return 0;
+  if (!t.Resize(interpolation)) {
+    // Only a step past the 16-bit words may be refused.
+    const TvexFixedMatrix& m = t.FixedMatrix();
+    if (m.a <= 32767 && m.d <= 32767 && rw <= 32768 && rh <= 32768) std::abort();
+    return 0;
+  }
 
   // The same samples through the per-pixel row function, and for the cubic
   // also through the portable scaler.

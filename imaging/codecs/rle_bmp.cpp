@@ -98,6 +98,7 @@ void TvexImageRLE::SetImage(DibHandle dib) {
 void TvexImageRLE::Clear() {
   TvexImageCompress::Clear();
   Segments.clear();
+  DataRanOut = false;
   Segments.shrink_to_fit();
 }
 
@@ -325,6 +326,7 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
     auto inside = [&](std::int64_t o) { return c.line >= 0 && o >= 0 && o < ImageSize; };
     std::int64_t pos = 0;
     const std::int64_t n = length;
+    bool ended = false;
     while (pos + 1 < n && inside(offset())) {
       const std::uint8_t first = data[pos], second = data[pos + 1];
       pos += 2;
@@ -338,6 +340,7 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
         c.line += step;
         c.column = 0;
       } else if (second == 1) {
+        ended = true;
         break;
       } else if (second == 2) {
         if (pos + 1 >= n) {
@@ -357,6 +360,8 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
         pos += second + (second & 1);
       }
     }
+    // Data that stops inside the picture, short of its end-of-bitmap code.
+    DataRanOut = !ended && (pos > n || (pos + 1 >= n && inside(offset())));
     pos = std::min(pos, n);
     // Clamped so the stored cursor stays meaningful once data ran off the image.
     Line = static_cast<std::int32_t>(std::clamp<std::int64_t>(c.line, -1, Height));
@@ -484,6 +489,7 @@ TvexErrorCode TvexImageRLE4::Decompress(const std::uint8_t* data, std::int32_t& 
     };
     std::int64_t pos = 0;
     const std::int64_t n = length;
+    bool ended = false;
     while (pos + 1 < n && inside()) {
       const std::uint8_t first = data[pos], second = data[pos + 1];
       pos += 2;
@@ -494,6 +500,7 @@ TvexErrorCode TvexImageRLE4::Decompress(const std::uint8_t* data, std::int32_t& 
         c.line += step;
         c.column = 0;
       } else if (second == 1) {
+        ended = true;
         break;
       } else if (second == 2) {
         if (pos + 1 >= n) {
@@ -513,6 +520,7 @@ TvexErrorCode TvexImageRLE4::Decompress(const std::uint8_t* data, std::int32_t& 
         pos += bytes + (bytes & 1);
       }
     }
+    DataRanOut = !ended && (pos > n || (pos + 1 >= n && inside()));
     pos = std::min(pos, n);
     Line = static_cast<std::int32_t>(std::clamp<std::int64_t>(c.line, -1, Height));
     Column = static_cast<std::int32_t>(

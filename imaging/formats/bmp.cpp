@@ -186,6 +186,8 @@ void TvexBmpImage::DecodeImage() {
   std::int32_t length = got, produced = 0;
   if (got > 0) Codec->Decompress(DataStream.Memory(), length, produced);
   Error = Codec->GetError();
+  // A cut run-length file keeps what arrived, but says so, as a cut plain one does.
+  if (Error == EC_OK && (got == 0 || Codec->GetDataRanOut())) Error = EC_ENDOFFILE;
 }
 
 TvexErrorCode TvexBmpImage::WriteHeaders() {

@@ -72,6 +72,13 @@ void split_coordinate(std::int64_t v, std::int32_t& whole, std::uint8_t& fractio
   fraction = static_cast<std::uint8_t>((v >> 2) & 255);
 }
 
+// The matrix words fit signed 16 bits and so do the result's column and row
+// numbers: ratios under 32, results of at most 32768 pixels a side.
+bool in_words(const TvexFixedMatrix& m, std::int32_t rw, std::int32_t rh) {
+  const auto word = [](std::int64_t v) { return v >= -32768 && v <= 32767; };
+  return word(m.a) && word(m.b) && word(m.c) && word(m.d) && rw <= 32768 && rh <= 32768;
+}
+
 bool finite(std::initializer_list<double> values) {
   for (double v : values)
     if (!std::isfinite(v)) return false;
@@ -266,10 +273,13 @@ bool TvexImageTransform::Run(TvexImage& source_image, TvexImage& result) {
   // last one instead of leaving the result's edge unwritten.
   const bool plain = m.b == 0 && m.c == 0 && m.tx == 0 && m.ty == 0 && m.a >= 0 && m.d >= 0;
   const bool fit = plain && !rotated && (resizing_ || !keep_size_);
-  if (fit) {
-    // The 10-bit step must place every sample within one source pixel of its
-    // true place; a step that coarse (results far wider than 2048 pixels) is
-    // refused rather than drawn misplaced.
+  if (fit && !in_words(m, rw, rh)) {
+    // Past the 16-bit words the step is computed in wider integers, and must
+    // then place every sample within one source pixel of its true place; a
+    // step that coarse is refused rather than drawn misplaced. Within the
+    // words the step itself defines the picture, however far its rounding
+    // carries the last columns (a result over 2048 times wider than its source
+    // samples only the first column).
     const long double far_x = rw - 1, far_y = rh - 1;
     const long double drift_x = std::fabs(m.a * far_x / 1024.0L - far_x / scale_x_);
     const long double drift_y = std::fabs(m.d * far_y / 1024.0L - far_y / scale_y_);

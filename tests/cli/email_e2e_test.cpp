@@ -50,6 +50,7 @@ void save_bmp(const fs::path& path, int w, int h, int bpp) {
 TEST(EmailEndToEnd, PhotographsAndSizesThroughTheWholeRoad) {
   if (!fs::exists(cli_path())) GTEST_SKIP() << "no parvula-cli";
   if (std::system("command -v djpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "djpeg not installed";
+  SKIP_WITHOUT_CORPUS("photos");
   const fs::path dir = scratch_dir("email_e2e");
   const fs::path photos = corpus_dir() / "photos";
   // One progressive and one baseline photograph.

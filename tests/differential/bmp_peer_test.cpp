@@ -37,6 +37,7 @@ std::string hex(std::uint32_t c) {
 
 TEST(BmpPeer, CorpusMatchesThePeerOrTheListedCode) {
   if (!peer_available()) GTEST_SKIP() << "/usr/bin/python3 has no PIL: differential test skipped";
+  SKIP_WITHOUT_CORPUS("bmp");
   const auto files = corpus_files();
   ASSERT_FALSE(files.empty()) << "no BMP corpus under " << corpus_dir();
   const auto expectations = read_expectations(differential_dir() / "bmp_expectations.tsv");

@@ -215,7 +215,7 @@ TEST(JpegReaderPeer, GeneratedScanArrangements) {
   const fs::path dir = testing_support::scratch_dir("jpeg_peer_generated");
   const fs::path src = dir / "src.ppm";
   const std::string make_src = "djpeg -outfile '" + src.string() + "' '" +
-                               (testing_support::corpus_dir() / "jpeg/pillow/flower.jpg").string() +
+                               testing_support::data_file("hopper_orientation_2.jpg").string() +
                                "'";
   ASSERT_EQ(std::system(make_src.c_str()), 0);
   const auto script = [&dir](const std::string& name, const std::string& text) {
@@ -271,10 +271,12 @@ TEST(JpegReaderPeer, GeneratedScanArrangements) {
 }
 
 TEST(JpegReaderPeer, SequentialCorpus) {
+  SKIP_WITHOUT_CORPUS("jpeg");
   CheckFolders({"jpeg"}, "jpeg_peer_seq");
 }
 
 TEST(JpegReaderPeer, ProgressiveCorpus) {
+  SKIP_WITHOUT_CORPUS("jpeg-progressive");
   CheckFolders({"jpeg-progressive"}, "jpeg_peer_prog");
 }
 
@@ -282,6 +284,7 @@ TEST(JpegReaderPeer, Photographs) {
 #if defined(PARVULA_SANITIZED)
   GTEST_SKIP() << "large photographs are compared in the optimised build only";
 #else
+  SKIP_WITHOUT_CORPUS("photos");
   CheckFolders({"photos"}, "jpeg_peer_photos");
 #endif
 }

@@ -1,6 +1,6 @@
 // JPEG reader: the entropy bit reader against the buffered stream's ReadBits,
 // the fast colour conversion and upsampling against the plain reference, and
-// the marker loop, segments and scans on corpus files and patched copies.
+// the marker loop, segments and scans on small files and patched copies.
 #include "formats/jpeg_reader_internal.h"
 
 #include "reference/jpeg_block_ref.h"
@@ -400,12 +400,29 @@ TEST(JpegColour, FlatBlockShortcutEqualsTheInverseTransform) {
 }
 
 // ---------------------------------------------------------------------------
-// The reader on corpus files and patched copies
+// The reader on small files and patched copies
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Corpus(const char* rel) {
-  return testing_support::read_file(testing_support::corpus_dir() / rel);
+Bytes Data(const char* name) {
+  return testing_support::read_file(testing_support::data_file(name));
+}
+
+constexpr const char* kSmall = "jpg-size-17x17.jpg";       // baseline 4:2:0, JFIF APP0 first
+constexpr const char* kPhoto = "hopper_orientation_2.jpg"; // baseline 4:2:0, 8 MCU rows
+
+// The small file with the given JFIF header fields (its APP0 is at offset 2).
+Bytes WithJfif(int minor, int units, int x_density, int y_density) {
+  Bytes b = Data(kSmall);
+  const std::uint8_t fields[] = {1,
+                                 static_cast<std::uint8_t>(minor),
+                                 static_cast<std::uint8_t>(units),
+                                 static_cast<std::uint8_t>(x_density >> 8),
+                                 static_cast<std::uint8_t>(x_density),
+                                 static_cast<std::uint8_t>(y_density >> 8),
+                                 static_cast<std::uint8_t>(y_density)};
+  std::copy(std::begin(fields), std::end(fields), b.begin() + 11);
+  return b;
 }
 
 struct Segment {
@@ -472,8 +489,8 @@ bool ZeroRows(TvexImage& a, int from) {
 }
 
 TEST(JpegReader, HeaderRecognisesOnlyTheStartOfImage) {
-  const Bytes jpeg = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
-  const Bytes png = Corpus("jpeg/jpeg-decoder/jpg-size-6x6.jpg");
+  const Bytes jpeg = Data(kSmall);
+  const Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
   for (const Bytes* b : {&jpeg, &png}) {
     vex::platform::MemoryStream ms(b->data(), b->size());
     ms.SetPosition(0);
@@ -487,7 +504,7 @@ TEST(JpegReader, HeaderRecognisesOnlyTheStartOfImage) {
 }
 
 TEST(JpegReader, FrameKindsAndParametersGiveTheirCodes) {
-  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const Bytes base = Data(kSmall);
   const std::size_t sof = Find(Segments(base), 0xC0).at;
   struct Case {
     const char* what;
@@ -532,7 +549,7 @@ TEST(JpegReader, FrameKindsAndParametersGiveTheirCodes) {
 }
 
 TEST(JpegReader, ScanHeadersAreChecked) {
-  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const Bytes base = Data(kSmall);
   const std::vector<Segment> segs = Segments(base);
   const std::size_t sos = Find(segs, 0xDA).at;
   // SOS: FF DA, length, Ns, (id, tables) x 3, Ss, Se, AhAl.
@@ -564,7 +581,7 @@ TEST(JpegReader, ScanHeadersAreChecked) {
 }
 
 TEST(JpegReader, TableSegmentsAreChecked) {
-  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const Bytes base = Data(kSmall);
   const std::vector<Segment> segs = Segments(base);
   const Decoded plain = Decode(base);
   {
@@ -594,7 +611,7 @@ TEST(JpegReader, TableSegmentsAreChecked) {
 }
 
 TEST(JpegReader, MarkerLoopEndsAndDamage) {
-  const Bytes base = Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg");
+  const Bytes base = Data(kSmall);
   const std::vector<Segment> segs = Segments(base);
   const Decoded plain = Decode(base);
   // The file ends between segments, inside a segment, and right after SOI.
@@ -648,7 +665,7 @@ TEST(JpegReader, MarkerLoopEndsAndDamage) {
 }
 
 TEST(JpegReader, RestartMarkersMustComeInOrder) {
-  const Bytes base = Corpus("jpeg/jpeg-decoder/restarts.jpg");
+  const Bytes base = Data("restarts.jpg");
   const Decoded plain = Decode(base);
   ASSERT_EQ(plain.code, EC_OK);
   // Second restart marker RST1 becomes RST3.
@@ -671,7 +688,7 @@ TEST(JpegReader, RestartMarkersMustComeInOrder) {
 }
 
 TEST(JpegReader, TruncatedScanKeepsTheRowsDecodedSoFar) {
-  const Bytes base = Corpus("jpeg/pillow/flower.jpg");
+  const Bytes base = Data(kPhoto);
   const Decoded plain = Decode(base);
   ASSERT_EQ(plain.code, EC_OK);
   const std::size_t sos = Find(Segments(base), 0xDA).at;
@@ -692,7 +709,7 @@ TEST(JpegReader, TruncatedScanKeepsTheRowsDecodedSoFar) {
 
 TEST(JpegReader, AMarkerInsideTheScanEndsItWithTheRowsSoFar) {
   // The scan data cut in the middle and followed by the end-of-image marker.
-  const Bytes base = Corpus("jpeg/pillow/flower.jpg");
+  const Bytes base = Data(kPhoto);
   const Decoded plain = Decode(base);
   const std::size_t sos = Find(Segments(base), 0xDA).at;
   Bytes b(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(sos + (base.size() - sos) / 2));
@@ -709,24 +726,25 @@ TEST(JpegReader, AMarkerInsideTheScanEndsItWithTheRowsSoFar) {
 }
 
 TEST(JpegReader, ProgressIsReportedAndCancelStops) {
-  const Bytes base = Corpus("jpeg/pillow/flower.jpg"); // 360 rows: 23 MCU rows
+  const Bytes base = Data(kPhoto); // 128 rows: 8 MCU rows
   std::vector<int> seen;
   const Decoded all =
       Decode(base, [&seen](TvexImageFile*, int percent, bool&) { seen.push_back(percent); });
   EXPECT_EQ(all.code, EC_OK);
-  ASSERT_EQ(seen.size(), 23u);
+  ASSERT_EQ(seen.size(), 8u);
   EXPECT_EQ(seen.front(), 0);
-  EXPECT_EQ(seen.back(), 22 * 100 / 23);
+  EXPECT_EQ(seen.back(), 7 * 100 / 8);
   const Decoded cancelled =
       Decode(base, [](TvexImageFile*, int percent, bool& cancel) { cancel = percent >= 50; });
   EXPECT_EQ(cancelled.code, EC_USERCANCEL);
   ASSERT_TRUE(cancelled.image);
-  EXPECT_TRUE(SameRows(*cancelled.image, *all.image, 16 * 12));
-  EXPECT_TRUE(ZeroRows(*cancelled.image, 16 * 12));
+  // Row 4 reports 50 %: cancelled there, rows 0..3 are whole.
+  EXPECT_TRUE(SameRows(*cancelled.image, *all.image, 16 * 4));
+  EXPECT_TRUE(ZeroRows(*cancelled.image, 16 * 4));
 }
 
 TEST(JpegReader, GreyFramesGiveEightBitsWithAGreyPalette) {
-  const Decoded d = Decode(Corpus("jpeg/pillow/hopper_gray.jpg"));
+  const Decoded d = Decode(Data("hopper_gray.jpg"));
   ASSERT_EQ(d.code, EC_OK);
   ASSERT_TRUE(d.image);
   EXPECT_EQ(d.image->BitCount(), 8);
@@ -738,49 +756,63 @@ TEST(JpegReader, GreyFramesGiveEightBitsWithAGreyPalette) {
 }
 
 TEST(JpegReader, MetadataFromJfifAndComment) {
+  // Units 1 and 2 give a resolution, units 0 only the pixel aspect ratio;
+  // other units change nothing. After the read the unit is per metre and the
+  // section carries the same values.
   struct Case {
-    const char* file;
-    TvexResolutionUnit unit;
+    const char* what;
+    Bytes file;
+    TvexResolutionUnit unit; // the resolutions below are read in this unit
     double x, y;
-    std::int32_t pels;
+    std::int32_t x_pels, y_pels;
+    int aspect_x, aspect_y;
     double version;
   };
   const Case cases[] = {
-      {"jpeg/pillow/hopper_gray.jpg", RU_INCH, 96, 96, 3780, 1.1},
-      {"jpeg/exif-samples/PaintTool_sample.jpg", RU_INCH, 300, 300, 11811, 1.1},
-      {"jpeg/pillow/jfif_unit_cm.jpg", RU_CENTIMETER, 1, 2, 100, 1.1},
+      {"hopper_gray.jpg", Data("hopper_gray.jpg"), RU_INCH, 96, 96, 3780, 3780, 1, 1, 1.1},
+      {"300 dpi", WithJfif(1, 1, 300, 300), RU_INCH, 300, 300, 11811, 11811, 1, 1, 1.1},
+      {"per centimetre", WithJfif(1, 2, 1, 2), RU_CENTIMETER, 1, 2, 100, 200, 1, 1, 1.1},
+      {"aspect 2:3", WithJfif(2, 0, 2, 3), RU_METER, 0, 0, 0, 0, 2, 3, 1.2},
+      {"aspect 40:1", WithJfif(0, 0, 40, 1), RU_METER, 0, 0, 0, 0, 40, 1, 1.0},
+      {"units 3", WithJfif(1, 3, 300, 300), RU_METER, 0, 0, 0, 0, 1, 1, 1.1},
   };
   for (const Case& c : cases) {
-    Decoded d = Decode(Corpus(c.file));
-    ASSERT_TRUE(d.image) << c.file;
-    // After the read the unit is per metre; the section carries the same values.
-    EXPECT_EQ(d.info.ResolutionUnit(), RU_METER) << c.file;
+    SCOPED_TRACE(c.what);
+    Decoded d = Decode(c.file);
+    ASSERT_EQ(d.code, EC_OK);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(d.info.ResolutionUnit(), RU_METER);
     d.info.SetResolutionUnit(c.unit);
-    EXPECT_NEAR(d.info.XResolution(), c.x, 1e-9) << c.file;
-    EXPECT_NEAR(d.info.YResolution(), c.y, 1e-9) << c.file;
-    EXPECT_EQ(d.image->XResolution(), c.pels) << c.file;
-    EXPECT_NEAR(d.info.Version(), c.version, 1e-12) << c.file;
+    EXPECT_NEAR(d.info.XResolution(), c.x, 1e-9);
+    EXPECT_NEAR(d.info.YResolution(), c.y, 1e-9);
+    EXPECT_EQ(d.image->XResolution(), c.x_pels);
+    EXPECT_EQ(d.image->YResolution(), c.y_pels);
+    EXPECT_EQ(d.info.AspectNumerator(), c.aspect_x);
+    EXPECT_EQ(d.info.AspectDenominator(), c.aspect_y);
+    EXPECT_NEAR(d.info.Version(), c.version, 1e-12);
   }
-  // Units 0: aspect ratio only.
-  const Decoded aspect = Decode(Corpus("jpeg/jpeg-decoder/jpg-size-17x17.jpg"));
   // A comment without a closing zero keeps its last character.
-  const Decoded gray = Decode(Corpus("jpeg/pillow/hopper_gray.jpg"));
+  const Bytes raw = Data("hopper_gray.jpg");
+  const Decoded gray = Decode(raw);
   EXPECT_FALSE(gray.info.Description().empty());
-  const Bytes raw = Corpus("jpeg/pillow/hopper_gray.jpg");
   const Segment com = Find(Segments(raw), 0xFE);
+  ASSERT_EQ(com.marker, 0xFE);
   std::string text(raw.begin() + static_cast<std::ptrdiff_t>(com.at + 4),
                    raw.begin() + static_cast<std::ptrdiff_t>(com.at + 2 + com.length));
   while (!text.empty() && text.back() == '\0') text.pop_back();
   EXPECT_EQ(gray.info.Description(), text);
-  (void)aspect;
 }
 
 TEST(JpegReader, JfifHeaderAfterAnExifSegmentIsStillTheJfifHeader) {
   // APP1 (Exif) first, then the JFIF APP0 with density units 0.
-  const Decoded d = Decode(Corpus("jpeg/pillow/ultrahdr.jpg"));
+  Bytes b = WithJfif(2, 0, 3, 5);
+  const Bytes exif = {0xFF, 0xE1, 0x00, 0x10, 'E', 'x', 'i', 'f', 0,
+                      0,    'I',  'I',  42,   0,   8,   0,   0,   0};
+  b.insert(b.begin() + 2, exif.begin(), exif.end());
+  const Decoded d = Decode(b);
   ASSERT_TRUE(d.image);
-  EXPECT_EQ(d.info.AspectNumerator(), 1);
-  EXPECT_EQ(d.info.AspectDenominator(), 1);
+  EXPECT_EQ(d.info.AspectNumerator(), 3);
+  EXPECT_EQ(d.info.AspectDenominator(), 5);
   EXPECT_NEAR(d.info.Version(), 1.2, 1e-12);
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -183,4 +184,32 @@ TEST(Manager, IndependentManagersWorkSideBySide) {
     });
   for (auto& w : workers) w.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// The search after a reader did not recognise a file asks every class once,
+// never the one already tried, and the weak signatures only after the rest.
+TEST(Manager, ProbeOrderAsksEachClassOnceWeakSignaturesLast) {
+  const auto classes = vexFormatClasses();
+  auto row = [&](TvexFileFormat f) {
+    return *std::find_if(classes.begin(), classes.end(),
+                         [f](const TvexFormatClass& c) { return c.format == f; });
+  };
+  for (const TvexFormatClass& tried : classes) {
+    SCOPED_TRACE(int{tried.format});
+    std::vector<std::string> asked = {tried.class_name};
+    bool weak_seen = false;
+    for (const TvexFileFormat f : vexProbeOrder(tried.format)) {
+      const TvexFormatClass c = row(f);
+      EXPECT_EQ(std::count(asked.begin(), asked.end(), c.class_name), 0) << c.class_name;
+      asked.push_back(c.class_name);
+      if (c.probe == TvexFormatClass::Probe::Weak) weak_seen = true;
+      EXPECT_FALSE(weak_seen && c.probe == TvexFormatClass::Probe::Strong);
+    }
+    std::sort(asked.begin(), asked.end());
+    std::vector<std::string> all;
+    for (const TvexFormatClass& c : classes) all.push_back(c.class_name);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    EXPECT_EQ(asked, all);
+  }
 }

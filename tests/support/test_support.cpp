@@ -4,12 +4,17 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 namespace testing_support {
 
 std::filesystem::path corpus_dir() {
   if (const char* env = std::getenv("PARVULA_CORPUS")) return env;
   return PARVULA_CORPUS_DIR;
+}
+
+std::filesystem::path data_file(const std::string& name) {
+  return std::filesystem::path(PARVULA_SOURCE_DIR) / "tests" / "data" / name;
 }
 
 std::filesystem::path scratch_dir(const std::string& name) {
@@ -95,6 +100,7 @@ std::uint32_t pixel_rgb(TvexImage& image, int x, int y) {
 
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
   return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
 }

@@ -4,6 +4,8 @@
 
 #include "vexImage.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -13,6 +15,9 @@ namespace testing_support {
 
 // Folder of the shared test corpus.
 std::filesystem::path corpus_dir();
+// A file of the repository's own test data (tests/data), which tests use
+// where they need a particular file, so that a checkout alone passes.
+std::filesystem::path data_file(const std::string& name);
 // Empty folder under the build tree for one test's files.
 std::filesystem::path scratch_dir(const std::string& name);
 
@@ -31,6 +36,8 @@ std::string pixel_digest(TvexImage& image);
 // Colour (0xRRGGBB) of the pixel at column x, row y (0 = top) of any depth.
 std::uint32_t pixel_rgb(TvexImage& image, int x, int y);
 
+// Throws when the file cannot be opened, so that a missing file fails the
+// test instead of handing it an empty buffer to index into.
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
@@ -52,3 +59,12 @@ private:
 };
 
 } // namespace testing_support
+
+// Skips the current test in one line naming the folder when the shared corpus
+// (or that folder of it) is not there.
+#define SKIP_WITHOUT_CORPUS(folder)                                                                \
+  do {                                                                                             \
+    const std::filesystem::path corpus_folder_ = testing_support::corpus_dir() / (folder);         \
+    if (!std::filesystem::is_directory(corpus_folder_))                                            \
+      GTEST_SKIP() << "corpus folder " << corpus_folder_.string() << " not found: skipped";        \
+  } while (false)

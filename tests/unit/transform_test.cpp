@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 using testing_support::make_random_image;
@@ -481,20 +482,31 @@ TEST(TransformLimits, LargeRatiosAndWideResults) {
   }
 }
 
-// A 10-bit step too coarse for the result (it would misplace the far columns
-// by more than a source pixel) is refused instead of drawn wrong.
+// Within the 16-bit words the step defines every size, however far its
+// rounding carries the far samples (186 -> 3098 steps by 61/1024, so the last
+// column samples source column 184, not 185). Past the words (a ratio of 32 or
+// more, a result over 32768) a step that would misplace samples by a source
+// pixel or more is refused instead of drawn wrong. Both axes alike.
 TEST(TransformLimits, TooCoarseAStepIsRefused) {
   struct Case {
     int sw, rw;
     bool ok;
-  } cases[] = {{10000, 9000, false}, {2, 5000, false}, {9000, 10000, false}, {4000, 1024, true},
-               {40000, 40000, true}, {3, 2048, true},  {1, 5000, true}};
-  for (const Case& c : cases) {
-    TvexImage src, dst;
-    make_grey(src, c.sw, 2);
-    TvexImageTransform t;
-    TvexImage* r = resize(t, src, dst, c.rw, 2, IP_BILINEAR);
-    EXPECT_EQ(r != nullptr, c.ok) << c.sw << " -> " << c.rw;
-    EXPECT_EQ(t.Error(), c.ok ? EC_OK : EC_DIMENSIONS) << c.sw << " -> " << c.rw;
-  }
+    int step; // the fixed-point step when drawn
+  } cases[] = {{186, 3098, true, 61},      {10000, 9000, true, 1138}, {9000, 10000, true, 922},
+               {2, 5000, true, 0},         {4000, 1024, true, 4000},  {3, 2048, true, 2},
+               {40000, 40000, true, 1024}, {3, 40000, false, 0},      {200000, 6000, false, 0}};
+  for (const Case& c : cases)
+    for (const bool vertical : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.sw) + " -> " + std::to_string(c.rw) +
+                   (vertical ? " rows" : " columns"));
+      TvexImage src, dst;
+      make_grey(src, vertical ? 2 : c.sw, vertical ? c.sw : 2);
+      TvexImageTransform t;
+      TvexImage* r = resize(t, src, dst, vertical ? 2 : c.rw, vertical ? c.rw : 2, IP_BILINEAR);
+      EXPECT_EQ(r != nullptr, c.ok);
+      EXPECT_EQ(t.Error(), c.ok ? EC_OK : EC_DIMENSIONS);
+      if (c.ok) {
+        EXPECT_EQ(vertical ? t.FixedMatrix().d : t.FixedMatrix().a, c.step);
+      }
+    }
 }

@@ -30,12 +30,17 @@ public:
   const std::vector<Segment>& GetSegments() const { return Segments; }
   void SetScanFunctions(int item_bits);
 
+  // The last Decompress ran out of data inside the picture, before an
+  // end-of-bitmap code: the file was cut.
+  bool GetDataRanOut() const { return DataRanOut; }
+
   std::int32_t MinRun = 4;
   std::int32_t MinSplit = 5;
   std::int32_t MinLiteral = 3;
 
 protected:
   std::vector<Segment> Segments;
+  bool DataRanOut = false;
   ScanFunction RunLength = nullptr;
   ScanFunction LiteralLength = nullptr;
 };
