@@ -23,7 +23,8 @@ inline std::uint32_t colour(TvexImage& image, const std::uint8_t* row, int x) {
   const int per = 8 / bits;
   const int index = (row[x / per] >> ((per - 1 - x % per) * bits)) & ((1 << bits) - 1);
   const auto& q = image.Header()->bmiColors[index];
-  return std::uint32_t{q.rgbBlue} | (std::uint32_t{q.rgbGreen} << 8) | (std::uint32_t{q.rgbRed} << 16);
+  return std::uint32_t{q.rgbBlue} | (std::uint32_t{q.rgbGreen} << 8) |
+         (std::uint32_t{q.rgbRed} << 16);
 }
 
 } // namespace fuzz_detail
