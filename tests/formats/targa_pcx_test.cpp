@@ -52,7 +52,8 @@ std::string colours(TvexImage& image) {
     for (int x = 0; x < image.Width(); ++x) {
       char b[8];
       std::snprintf(b, sizeof b, "%06x", pixel_rgb(image, x, y));
-      s += (s.empty() ? "" : " ") + std::string(b);
+      if (!s.empty()) s += ' ';
+      s += b;
     }
   return s;
 }
@@ -99,7 +100,7 @@ Bytes pcx(int version, int bits, int planes, int w, int h, int bpl, const Bytes&
   b[12] = 44; // 300 dpi
   b[13] = 1;
   b[14] = 72;
-  std::copy(header_palette.begin(), header_palette.end(), b.begin() + 16);
+  for (std::size_t i = 0; i < header_palette.size() && i < 48; ++i) b[16 + i] = header_palette[i];
   b[65] = static_cast<std::uint8_t>(planes);
   b[66] = static_cast<std::uint8_t>(bpl);
   b[67] = static_cast<std::uint8_t>(bpl >> 8);
@@ -143,7 +144,9 @@ template <class R> void run(const Case& c) {
   }
   ASSERT_NE(r.image->Bits(), nullptr);
   EXPECT_EQ(r.image->BitCount(), c.bits);
-  if (!c.pixels.empty()) EXPECT_EQ(colours(*r.image), c.pixels);
+  if (!c.pixels.empty()) {
+    EXPECT_EQ(colours(*r.image), c.pixels);
+  }
 }
 
 const Bytes kMap3 = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90}; // 3 entries, BGR
