@@ -1,4 +1,4 @@
-#include "codecs/rle_bmp.h"
+#include "vexImageCompress.h"
 
 #include <algorithm>
 #include <cstring>

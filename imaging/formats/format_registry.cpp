@@ -31,9 +31,11 @@ constexpr std::array kClasses{
     TvexFormatClass{FF_PGM, "TvexPxMImage", MakePxM<FF_PGM>, kWeak},
     TvexFormatClass{FF_PPM, "TvexPxMImage", MakePxM<FF_PPM>, kWeak},
     TvexFormatClass{FF_SGI, "TvexSGIImage", Make<TvexSGIImage>, kStrong},
+    TvexFormatClass{FF_TARGA, "TvexTargaImage", Make<TvexTargaImage>, kWeak},
     TvexFormatClass{FF_ICON, "TvexICONImage", Make<TvexICONImage>, kStrong},
     TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
     TvexFormatClass{FF_DIB, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
+    TvexFormatClass{FF_PCX, "TvexPCXImage", Make<TvexPCXImage>, kWeak},
 };
 
 } // namespace

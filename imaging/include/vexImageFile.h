@@ -297,5 +297,7 @@ TvexImageFileMgr& ImageFileManager();
 #include "vexBmpImage.h"
 #include "vexICONImage.h"
 #include "vexJPEGImage.h"
+#include "vexPCXImage.h"
 #include "vexPxMImage.h"
 #include "vexSGIImage.h"
+#include "vexTargaImage.h"

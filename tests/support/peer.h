@@ -24,10 +24,15 @@ struct PeerImage {
 
 // True when /usr/bin/python3 can import PIL. Computed once.
 bool peer_available();
+// True when ImageMagick's /usr/bin/convert runs too (the second peer).
+bool magick_available();
+
+enum class Peer { Pillow, Magick };
 
 // Decodes every file with the peer in one Python run (one record per file,
 // in order). Empty when the peer could not run.
-std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files);
+std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files,
+                                   Peer peer = Peer::Pillow);
 
 // Whether netpbm's tools are installed.
 bool netpbm_available();
