@@ -15,13 +15,21 @@ std::unique_ptr<TvexImageFile> MakeJPEG(const TvexImageFileMgr& mgr) {
   return std::make_unique<TvexJPEGImage>(mgr.GetJPEGSampling());
 }
 
+std::unique_ptr<TvexImageFile> MakeTIFF(const TvexImageFileMgr& mgr) {
+  auto tiff = std::make_unique<TvexTIFFImage>();
+  tiff->SetWhiteIsZero(mgr.GetTIFFWhiteIsZero());
+  return tiff;
+}
+
 constexpr auto kStrong = TvexFormatClass::Probe::Strong;
 [[maybe_unused]] constexpr auto kWeak = TvexFormatClass::Probe::Weak;
 
 // In format number order. Rows naming one class are one reader: the
 // manager's search asks it once.
 constexpr std::array kClasses{
+    TvexFormatClass{FF_CRI, "TvexTIFFImage", MakeTIFF, kStrong},
     TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
+    TvexFormatClass{FF_TIFF, "TvexTIFFImage", MakeTIFF, kStrong},
     TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
     TvexFormatClass{FF_DIB, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
 };
