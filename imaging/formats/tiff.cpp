@@ -318,8 +318,12 @@ void TvexTIFFImage::ReadResolution() {
   ImageInfo->SetXPosition(v[2]);
   ImageInfo->SetYPosition(v[3]);
   ImageInfo->SetResolutionUnit(RU_METER);
-  h.biXPelsPerMeter = vex::round_to_int32(static_cast<long double>(ImageInfo->XResolution()));
-  h.biYPelsPerMeter = vex::round_to_int32(static_cast<long double>(ImageInfo->YResolution()));
+  // Rationals reach 2^32 per centimetre: the header's fields saturate.
+  auto per_metre = [](double v) {
+    return vex::round_to_int32(std::min<long double>(v, std::numeric_limits<std::int32_t>::max()));
+  };
+  h.biXPelsPerMeter = per_metre(ImageInfo->XResolution());
+  h.biYPelsPerMeter = per_metre(ImageInfo->YResolution());
 }
 
 void TvexTIFFImage::ReadTexts() {

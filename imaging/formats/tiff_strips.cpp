@@ -131,7 +131,19 @@ void TvexTIFFImage::ReadFaxStrips() {
   const std::int64_t size = BufferStream.GetSize();
   bool cut = false;
   for (std::size_t s = 0; s < StripOffsets.size() && Error == EC_OK; ++s) {
-    if (codec->GetLine() < 0 || codec->GetLine() >= BitmapInfo->bmiHeader.biHeight) break;
+    // Each strip holds its share of rows: one that decodes to fewer or more
+    // does not move the strips after it.
+    const std::int64_t height = BitmapInfo->bmiHeader.biHeight;
+    if (RowsPerStrip > 0 && RowsPerStrip < height) {
+      const std::int64_t top = static_cast<std::int64_t>(s) * RowsPerStrip;
+      if (top >= height) break;
+      const std::int64_t rows = std::min<std::int64_t>(RowsPerStrip, height - top);
+      std::memset(DIBBits + (height - top - rows) * LineWidth, 0,
+                  static_cast<std::size_t>(rows * LineWidth));
+      codec->SeekRow(static_cast<std::int32_t>(top));
+    } else if (codec->GetLine() < 0 || codec->GetLine() >= height) {
+      break;
+    }
     const std::int64_t at = StreamStart + StripOffsets[s];
     const std::int64_t left = std::max<std::int64_t>(0, size - at);
     const std::int64_t count =
