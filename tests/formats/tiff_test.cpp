@@ -282,3 +282,29 @@ TEST(TiffRead, ResolutionAndTexts) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(TiffRead, ThroughTheManager) {
+  const auto dir = scratch_dir("tiff_manager");
+  File two = grey();
+  two.next = kSecond;
+  write_file(dir / "two.cri", build(two));
+  write_file(dir / "one.jpg", build(grey()));
+  TvexImageFileMgr mgr;
+  TvexImage image;
+  image.SetDibHandle(mgr.LoadImage((dir / "two.cri").string(), FF_DETECT));
+  EXPECT_EQ(mgr.GetLastError(), EC_OK);
+  EXPECT_TRUE(mgr.GetMoreImages());
+  EXPECT_EQ(mgr.GetImageInfo().FileFormat(), FF_CRI);
+  // Found by the search; CRI and TIFF are one reader, asked under its first number.
+  image.SetDibHandle(mgr.LoadImage((dir / "one.jpg").string(), FF_DETECT));
+  EXPECT_EQ(mgr.GetLastError(), EC_OK);
+  EXPECT_FALSE(mgr.GetMoreImages());
+  EXPECT_EQ(mgr.GetImageInfo().FileFormat(), FF_CRI);
+  // Writing is not there yet: a clear refusal.
+  mgr.SaveImage((dir / "out.tif").string(), FF_TIFF, image.GetDibHandle());
+  EXPECT_EQ(mgr.GetLastError(), EC_UNKNOWNFORMAT);
+}
+
+} // namespace
