@@ -134,13 +134,15 @@ void TvexTIFFImage::ReadFaxStrips() {
     // Each strip holds its share of rows: one that decodes to fewer or more
     // does not move the strips after it.
     const std::int64_t height = BitmapInfo->bmiHeader.biHeight;
+    std::int64_t rows = codec->GetLine() + 1; // the rows below the cursor
     if (RowsPerStrip > 0 && RowsPerStrip < height) {
       const std::int64_t top = static_cast<std::int64_t>(s) * RowsPerStrip;
       if (top >= height) break;
-      const std::int64_t rows = std::min<std::int64_t>(RowsPerStrip, height - top);
+      rows = std::min<std::int64_t>(RowsPerStrip, height - top);
       std::memset(DIBBits + (height - top - rows) * LineWidth, 0,
                   static_cast<std::size_t>(rows * LineWidth));
       codec->SeekRow(static_cast<std::int32_t>(top));
+      codec->SetRowLimit(static_cast<std::int32_t>(rows));
     } else if (codec->GetLine() < 0 || codec->GetLine() >= height) {
       break;
     }
@@ -148,8 +150,11 @@ void TvexTIFFImage::ReadFaxStrips() {
     const std::int64_t left = std::max<std::int64_t>(0, size - at);
     const std::int64_t count =
         s < StripByteCounts.size() && StripByteCounts[s] ? StripByteCounts[s] : left;
-    std::int64_t want = std::min<std::int64_t>(count, vex::kit::kMaxAllocation);
-    if (want > left) {
+    // No row takes more than 13 bits a pixel and an end-of-line: bytes past
+    // what the strip's rows could use are not read.
+    const std::int64_t most = rows * (2 * std::int64_t{BitmapInfo->bmiHeader.biWidth} + 64);
+    std::int64_t want = std::min<std::int64_t>({count, most, vex::kit::kMaxAllocation});
+    if (std::min(count, most) > left) {
       want = left;
       cut = true;
     }
@@ -166,6 +171,10 @@ void TvexTIFFImage::ReadFaxStrips() {
 }
 
 void TvexTIFFImage::ReadStrips(const Layout& l) {
+  if (l.row_bytes > vex::kit::kMaxAllocation) {
+    Error = EC_NOMEMORY;
+    return;
+  }
   const std::int64_t size = BufferStream.GetSize();
   std::vector<std::uint8_t> row(static_cast<std::size_t>(l.row_bytes));
   std::vector<std::uint8_t> narrow(l.wide ? static_cast<std::size_t>(l.width * l.row_samples) : 0);
@@ -206,9 +215,14 @@ void TvexTIFFImage::ReadStrips(const Layout& l) {
         return got;
       };
     } else {
-      std::int64_t want =
-          std::min<std::int64_t>(declared ? declared : left, vex::kit::kMaxAllocation);
-      if (want > left) {
+      // A strip's coded rows take at most about twice their size (LZW codes
+      // of 12 bits with clear codes, PackBits literals of one byte): bytes
+      // past that are not read, so strips that share data cost no more
+      // than their rows.
+      const std::int64_t whole =
+          std::min<std::int64_t>(declared ? declared : left, 2 * need + 1024);
+      std::int64_t want = std::min<std::int64_t>(whole, vex::kit::kMaxAllocation);
+      if (whole > left) {
         want = left;
         cut = true;
       }

@@ -308,3 +308,24 @@ TEST(TiffRead, ThroughTheManager) {
 }
 
 } // namespace
+
+namespace {
+
+// 65536 one-row strips that all point at one block of 524288 coded rows:
+// each strip decodes its own row only.
+TEST(TiffRead, StripsSharingOneBlockCostTheirRows) {
+  File f;
+  f.data.assign(65536, 0xFF); // Group 4: a white row is one bit
+  const std::uint32_t rows = 65536;
+  f.fields = {{256, 3, {8}},
+              {257, 4, {rows}},
+              {259, 3, {4}},
+              {262, 3, {0}},
+              {273, 4, std::vector<std::uint32_t>(rows, 8)},
+              {278, 3, {1}},
+              {279, 4, std::vector<std::uint32_t>(rows, 65536)}};
+  const Read r = read(build(f));
+  EXPECT_EQ(r.code, EC_OK);
+}
+
+} // namespace
