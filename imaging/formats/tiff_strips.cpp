@@ -179,7 +179,11 @@ void TvexTIFFImage::ReadStrips(const Layout& l) {
   std::vector<std::uint8_t> row(static_cast<std::size_t>(l.row_bytes));
   std::vector<std::uint8_t> narrow(l.wide ? static_cast<std::size_t>(l.width * l.row_samples) : 0);
   bool cut = false, damaged = false, short_data = false;
-  std::int64_t next_row = 0; // samples together: the row the next strip starts at
+  // Strips hold RowsPerStrip rows each, plane after plane: a strip that
+  // decodes to fewer or more does not move the others. Without a strip size
+  // each strip goes on where the one before ended.
+  const bool by_index = l.planes > 1 || l.rows_per_strip < l.height;
+  std::int64_t next_row = 0;
 
   vex::codec::PackBitsReader packbits;
   vex::codec::LzwDecoder lzw;
@@ -187,7 +191,7 @@ void TvexTIFFImage::ReadStrips(const Layout& l) {
   const std::size_t strips = StripOffsets.size();
   for (std::size_t s = 0; s < strips && Error == EC_OK; ++s) {
     std::int64_t plane = 0, top = next_row;
-    if (l.planes > 1) {
+    if (by_index) {
       plane = static_cast<std::int64_t>(s) / l.strips_per_plane;
       if (plane >= l.planes) break;
       top = static_cast<std::int64_t>(s) % l.strips_per_plane * l.rows_per_strip;
@@ -298,11 +302,11 @@ void TvexTIFFImage::ReadStrips(const Layout& l) {
       }
     }
     if (done < rows) short_data = true;
-    if (l.planes == 1) next_row = top + done;
+    next_row = top + done;
   }
   // Every row of every plane must have come from a strip.
-  if (l.planes == 1 ? next_row < l.height
-                    : strips < static_cast<std::size_t>(l.planes * l.strips_per_plane))
+  if (by_index ? strips < static_cast<std::size_t>(l.planes * l.strips_per_plane)
+               : next_row < l.height)
     short_data = true;
   if (Error != EC_OK) return;
   if (cut)
