@@ -127,7 +127,7 @@ TvexErrorCode TvexTIFFImage::SeekDirectory(std::int32_t& index) {
     BufferStream.Seek(0);
     if (ReadHeader(BufferStream.GetSource()) != EC_OK) return EC_NOSUBIMAGE;
   }
-  Chain = DirectoryChain(index < 0 ? kMaxDirectories : index + 1);
+  Chain = DirectoryChain(index < 0 ? kMaxDirectories : std::min(index, kMaxDirectories) + 1);
   if (index < 0 && !Chain.empty()) {
     index = static_cast<std::int32_t>(Chain.size());
     SeekFromStart(Chain.back());

@@ -250,6 +250,7 @@ TEST(TiffRead, DirectoryChains) {
   EXPECT_EQ(read(build(two)).num_images, -1);
   EXPECT_EQ(read(build(two), 1).code, EC_OK);
   EXPECT_EQ(read(build(two), 2).code, EC_NOSUBIMAGE);
+  EXPECT_EQ(read(build(two), INT32_MAX).code, EC_NOSUBIMAGE);
   File loop = grey();
   loop.next = kSelf;
   EXPECT_EQ(read(build(loop), 1).code, EC_NOSUBIMAGE);
