@@ -124,12 +124,20 @@ TvexErrorCode TvexBmpImage::ReadInfoHeader() {
     return Error;
   }
   HeaderCompression = h.biCompression;
+  // What the larger headers add: OS/2 2.x Huffman and RLE24 (3, 4), and
+  // embedded JPEG or PNG data (4, 5) after the Windows ones. None is read,
+  // and taking such data for plain pixels would give a picture of noise.
+  const bool os2v2 = h.biSize == kOs2v2HeaderSize;
+  if ((os2v2 && HeaderCompression > pf::BI_RLE4) ||
+      (!os2v2 && h.biSize > kInfoHeaderSize &&
+       (HeaderCompression == 4 || HeaderCompression == 5))) {
+    Error = EC_BADCOMPRESS;
+    return Error;
+  }
   // Colour masks: inside the larger Windows headers, after the 40-byte one.
-  // (OS/2 2.x numbers its compressions otherwise: 3 there is no bit fields.)
   Masks[0] = Masks[1] = Masks[2] = 0;
   CustomMasks = false;
-  const bool fields = h.biSize != kOs2v2HeaderSize && (HeaderCompression == pf::BI_BITFIELDS ||
-                                                       HeaderCompression == kAlphaBitFields);
+  const bool fields = HeaderCompression == pf::BI_BITFIELDS || HeaderCompression == kAlphaBitFields;
   if (fields && (h.biBitCount == 16 || h.biBitCount == 32)) {
     std::uint8_t m[12] = {};
     if (h.biSize >= 52) {
@@ -257,7 +265,8 @@ void TvexBmpImage::ReadMaskedPixels(std::uint16_t file_bits) {
   const pf::BitmapInfoHeader& h = BitmapInfo->bmiHeader;
   const std::int64_t width = h.biWidth, rows = std::abs(std::int64_t{h.biHeight});
   const std::int64_t file_line = pf::dib_line_width(width, file_bits);
-  // Each channel: its shift, and the value its widest sample has.
+  // Each channel: its shift, and the value of its largest sample, which is
+  // widened to 255 (each sample to sample * 255 / largest, rounded down).
   int shift[3];
   std::uint64_t top[3];
   for (int c = 0; c < 3; ++c) {
@@ -281,11 +290,10 @@ void TvexBmpImage::ReadMaskedPixels(std::uint16_t file_bits) {
     for (std::int64_t x = 0; x < width; ++x, out += 3) {
       const std::uint8_t* p = row.data() + x * bytes;
       const std::uint32_t v = bytes == 2 ? Le16(p) : Le32(p);
-      // Red, green, blue masks give bytes 2, 1, 0 of the pixel, each sample
-      // widened to 0..255 (rounded; no quotient ends in one half).
+      // Red, green, blue masks give bytes 2, 1, 0 of the pixel.
       for (int c = 0; c < 3; ++c) {
-        const std::uint64_t s = (v & Masks[c]) >> shift[c];
-        out[2 - c] = top[c] ? static_cast<std::uint8_t>((s * 510 + top[c]) / (2 * top[c])) : 0;
+        const std::uint64_t sample = (v & Masks[c]) >> shift[c];
+        out[2 - c] = top[c] ? static_cast<std::uint8_t>(sample * 255 / top[c]) : 0;
       }
     }
   }

@@ -693,11 +693,11 @@ void Reader::ReadApp(std::uint16_t marker, std::int64_t end) {
   if (marker == 0xFFE1 && !exif_seen_ && end - bs.GetPosition() >= 14) {
     // The first Exif segment may say how the picture stands. A broken one is
     // passed over: it never costs the picture.
-    exif_seen_ = true;
     const std::int64_t n = end - bs.GetPosition();
     std::vector<std::uint8_t> body(static_cast<std::size_t>(n));
     const std::int32_t got = bs.Read(body.data(), static_cast<std::int32_t>(n));
     if (got >= 6 && std::memcmp(body.data(), "Exif\0\0", 6) == 0) {
+      exif_seen_ = true;
       const int orientation = ExifOrientation(body.data() + 6, static_cast<std::size_t>(got) - 6);
       if (orientation > 0 && img_.GetImageInfo())
         img_.GetImageInfo()->SetOrientation(static_cast<std::uint8_t>(orientation));

@@ -8,12 +8,12 @@
 // colour profile) converts with its own decoder's integer transform and the
 // CMYK-to-RGB products; ours differ by the JPEG decoding differences (see
 // jpeg_reader_peer_test) carried through the products: measured at most 5
-// and a mean below 1.4 per channel on the corpus files and on ImageMagick's
-// and Pillow's outputs.
+// and a mean up to 1.46 per channel on the corpus files (CMYK, YCCK,
+// progressive) and on ImageMagick's and Pillow's outputs.
 // Upright photographs: our e-mail output against Pillow's upright source
 // resized to the same size (bicubic), both decoded by Pillow; resampling and
-// the stretch keep the mean difference below 6, a wrong turn or mirror gives
-// tens.
+// the stretch keep the mean difference below 6 (measured 2.7 to 5.6), and any
+// other turn or mirror of the same shape gives 40 or more.
 #include "batch.h"
 
 #include "test_support.h"
@@ -35,7 +35,7 @@ using namespace testing_support;
 namespace {
 
 constexpr int kCmykMax = 6;
-constexpr double kCmykMean = 1.5;
+constexpr double kCmykMean = 1.6;
 constexpr double kUprightMean = 6.0;
 
 bool have(const char* tool) {
@@ -100,6 +100,7 @@ void expect_close(const Rgb& a, const Rgb& b, int max_bound, double mean_bound,
     sum += d;
   }
   const double mean = a.px.empty() ? 0 : sum / double(a.px.size());
+  std::printf("%-60s max %d mean %.3f\n", fs::path(what).filename().c_str(), worst, mean);
   EXPECT_LE(worst, max_bound) << what << " (mean " << mean << ")";
   EXPECT_LE(mean, mean_bound) << what << " (max " << worst << ")";
 }
@@ -120,7 +121,10 @@ TEST(FourComponentJpeg, DecodesToImageMagicksRgb) {
   const fs::path dir = scratch_dir("cmyk_peer");
   std::vector<fs::path> files = {corpus_dir() / "jpeg/jpeg-decoder/jpg-cmyk-1.jpg",
                                  corpus_dir() / "jpeg/jpeg-decoder/jpg-cmyk-2.jpg",
-                                 corpus_dir() / "jpeg/jpeg-decoder/ycck.jpg"};
+                                 corpus_dir() / "jpeg/jpeg-decoder/ycck.jpg",
+                                 corpus_dir() / "jpeg/zune-image/four_components.jpg",
+                                 corpus_dir() / "jpeg-progressive/zune-image/"
+                                                "Kiara_limited_progressive_four_components.jpg"};
   if (fs::is_directory(corpus_dir() / "photos")) {
     const fs::path png = small_photo(dir);
     // ImageMagick writes YCCK (Adobe transform 2), Pillow plain CMYK (transform 0).
@@ -203,27 +207,39 @@ TEST(UprightPhotographs, CorpusPhotosWithAnOrientationComeOutUpright) {
     ASSERT_TRUE(ConvertFile(copy.string(), mgr).converted) << f;
     pairs += " '" + src.string() + "' '" + MailFileName(copy.string()) + "'";
   }
-  // Per pair: the mean difference and whether the sizes agree.
-  const std::string script = "import sys\nfrom PIL import Image, ImageOps, ImageChops, ImageStat\n"
-                             "a = sys.argv[1:]\n"
-                             "for src, out in zip(a[0::2], a[1::2]):\n"
-                             "    o = Image.open(out).convert('RGB')\n"
-                             "    u = ImageOps.exif_transpose(Image.open(src)).convert('RGB')\n"
-                             "    ok = (u.width >= u.height) == (o.width >= o.height)\n"
-                             "    u = u.resize(o.size, Image.BICUBIC)\n"
-                             "    m = sum(ImageStat.Stat(ImageChops.difference(o, u)).mean) / 3\n"
-                             "    print(out, int(ok), m)\n";
+  // Per pair: the mean difference from Pillow's upright picture, and the
+  // smallest from any other turn or mirror of the same shape.
+  const std::string script =
+      "import sys\nfrom PIL import Image, ImageChops, ImageStat\n"
+      "T = Image.Transpose\n"
+      "ops = [None, T.FLIP_LEFT_RIGHT, T.ROTATE_180, T.FLIP_TOP_BOTTOM, T.TRANSPOSE,\n"
+      "       T.ROTATE_270, T.TRANSVERSE, T.ROTATE_90]\n"
+      "a = sys.argv[1:]\n"
+      "for src, out in zip(a[0::2], a[1::2]):\n"
+      "    o = Image.open(out).convert('RGB')\n"
+      "    s = Image.open(src)\n"
+      "    want = s.getexif().get(0x0112, 1)\n"
+      "    s = s.convert('RGB')\n"
+      "    m = {}\n"
+      "    for k, op in enumerate(ops, 1):\n"
+      "        u = s.transpose(op) if op is not None else s\n"
+      "        if (u.width >= u.height) != (o.width >= o.height): continue\n"
+      "        d = ImageChops.difference(o, u.resize(o.size, Image.BICUBIC))\n"
+      "        m[k] = sum(ImageStat.Stat(d).mean) / 3\n"
+      "    other = min(v for k, v in m.items() if k != want)\n"
+      "    print(out, m.get(want, 999), other)\n";
   write_file(dir / "upright.py", std::vector<std::uint8_t>(script.begin(), script.end()));
   std::istringstream report(
       run("/usr/bin/python3 '" + (dir / "upright.py").string() + "'" + pairs));
   int checked = 0;
   std::string out;
-  int same_shape = 0;
-  double mean = 0;
-  while (report >> out >> same_shape >> mean) {
+  double mean = 0, other = 0;
+  while (report >> out >> mean >> other) {
     ++checked;
-    EXPECT_EQ(same_shape, 1) << out;
+    std::printf("%-40s upright mean %.3f, any other turn %.3f\n", fs::path(out).filename().c_str(),
+                mean, other);
     EXPECT_LE(mean, kUprightMean) << out;
+    EXPECT_LT(2 * mean, other) << out;
   }
   EXPECT_GT(checked, 0);
 }

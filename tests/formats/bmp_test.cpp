@@ -270,7 +270,7 @@ TEST(Bmp, LargerHeadersAndColourMasks) {
        file(52, 32, 3, le({0x3FF00000, 0xFFC00, 0x3FF}, 4), {},
             le({0x3FF00000, 0x200, 0x3FFFFFFF}, 4)),
        24,
-       {0xFF0000, 0x000080, 0xFFFFFF}},
+       {0xFF0000, 0x00007F, 0xFFFFFF}},
       {"2-3-1 masks in a 56-byte header",
        file(56, 16, 3, le({0x30, 0x0E, 0x01, 0}, 4), {}, le({0x10, 0x0E, 0x01}, 2)),
        24,
@@ -291,10 +291,6 @@ TEST(Bmp, LargerHeadersAndColourMasks) {
        file(64, 8, 0, {}, palette, {1, 2, 0}),
        8,
        {0xFF8040, 0x123456, 0}},
-      {"OS/2 2.x compression 3 is no bit fields",
-       file(64, 16, 3, {}, {}, le({0x7C00, 0, 0}, 2)),
-       16,
-       {0xFF0000, 0, 0}},
       {"split masks keep 5-5-5",
        file(40, 16, 3, {}, le({0xF0F0, 0x0F00, 0x000F}, 4), le({0x7C00, 0, 0x1F}, 2)),
        16,
@@ -311,6 +307,11 @@ TEST(Bmp, LargerHeadersAndColourMasks) {
     for (int x = 0; x < 3; ++x)
       EXPECT_EQ(pixel_rgb(*r.image, x, 0), c.rgb[x]) << c.what << " " << x;
   }
+  // Compressions the larger headers add are refused rather than read as pixels.
+  EXPECT_EQ(int{load_bytes(file(64, 24, 4, {}, {}, Bytes(9))).error}, int{EC_BADCOMPRESS});
+  EXPECT_EQ(int{load_bytes(file(64, 16, 3, {}, {}, Bytes(6))).error}, int{EC_BADCOMPRESS});
+  EXPECT_EQ(int{load_bytes(file(124, 24, 4, {}, {}, Bytes(9))).error}, int{EC_BADCOMPRESS});
+  EXPECT_EQ(int{load_bytes(file(108, 24, 5, {}, {}, Bytes(9))).error}, int{EC_BADCOMPRESS});
   // Cut masked pixels keep what arrived and say so.
   Bytes cut = file(40, 16, 3, {}, m565, px565);
   cut.resize(cut.size() - 1);

@@ -879,9 +879,11 @@ TEST(JpegExif, TheReaderKeepsTheFirstExifOrientationAndNeverFailsOnIt) {
   ASSERT_EQ(plain.code, EC_OK);
   EXPECT_EQ(plain.info.Orientation(), 1);
   auto app1 = [](const Bytes& body) {
-    Bytes s = {0xFF, 0xE1, static_cast<std::uint8_t>((body.size() + 2) >> 8),
-               static_cast<std::uint8_t>(body.size() + 2)};
-    s.insert(s.end(), body.begin(), body.end());
+    Bytes s(body.size() + 4);
+    s[0] = 0xFF, s[1] = 0xE1;
+    s[2] = static_cast<std::uint8_t>((body.size() + 2) >> 8);
+    s[3] = static_cast<std::uint8_t>(body.size() + 2);
+    std::copy(body.begin(), body.end(), s.begin() + 4);
     return s;
   };
   auto exif = [&](Bytes tiff) {

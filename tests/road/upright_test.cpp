@@ -139,7 +139,9 @@ TEST(Upright, EveryOrientationComesOutUprightAndKeepOrientationKeepsTheStoredOrd
     SCOPED_TRACE(o);
     TvexImage stored;
     make_stored(stored, o, w, h);
-    const fs::path src = dir / ("o" + std::to_string(o) + ".jpg");
+    std::string name = std::to_string(o);
+    name += ".jpg";
+    const fs::path src = dir / name;
     save_photo(stored, src, exif_segment(o, o % 2 == 0));
     TvexImageFileMgr mgr;
     ASSERT_TRUE(ConvertFile(src.string(), mgr).converted);
@@ -222,8 +224,9 @@ TEST(EmailOutput, IsABaselineQuality80JpegWithTheStretchAndTheSourceMetadata) {
       EXPECT_EQ((body[8] << 8) | body[9], 300);
       EXPECT_EQ((body[10] << 8) | body[11], 300);
     }
-    if (marker == 0xFE)
+    if (marker == 0xFE) {
       EXPECT_EQ(std::string(body.begin(), body.end()).c_str(), std::string("Harbour at dusk"));
+    }
   }
   EXPECT_EQ(frames, 1);
   EXPECT_EQ(tables, 2);
