@@ -4,9 +4,11 @@
 
 #include "platform/dib_section.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace pf = vex::platform;
 
@@ -44,6 +46,54 @@ void UprightSource(int orientation, std::int32_t w, std::int32_t h, std::int32_t
   }
 }
 
+namespace {
+
+// Writes the upright picture, `px` bytes a pixel, into the rows of `dst`
+// (bottom-up, `line` bytes each).
+template <std::size_t px>
+void Turn(const TvexImage& image, int orientation, std::int32_t w, std::int32_t h,
+          std::uint8_t* dst, std::int64_t line) {
+  const bool swap = SwapsSides(orientation);
+  const std::int32_t uw = swap ? h : w, uh = swap ? w : h;
+  if (!swap) {
+    // Whole rows: the source row is fixed, only the column order may turn.
+    for (std::int32_t y = 0; y < uh; ++y) {
+      std::int32_t sx = 0, sy = 0;
+      UprightSource(orientation, w, h, 0, y, sx, sy);
+      const std::uint8_t* src = image.ScanLine(sy);
+      std::uint8_t* out = dst + static_cast<std::int64_t>(uh - 1 - y) * line;
+      if (sx == 0) {
+        std::memcpy(out, src, static_cast<std::size_t>(w) * px);
+        continue;
+      }
+      for (std::int32_t x = 0; x < uw; ++x)
+        std::memcpy(out + x * px, src + static_cast<std::size_t>(w - 1 - x) * px, px);
+    }
+    return;
+  }
+  // Rows become columns: an upright row y is the stored column sx (fixed per
+  // row) read across the stored rows, in tiles so that both sides stay in cache.
+  std::vector<const std::uint8_t*> rows(static_cast<std::size_t>(h));
+  for (std::int32_t sy = 0; sy < h; ++sy) rows[static_cast<std::size_t>(sy)] = image.ScanLine(sy);
+  constexpr std::int32_t kTile = 64;
+  for (std::int32_t ty = 0; ty < uh; ty += kTile)
+    for (std::int32_t tx = 0; tx < uw; tx += kTile)
+      for (std::int32_t y = ty; y < std::min(ty + kTile, uh); ++y) {
+        std::int32_t sx = 0, sy0 = 0, sy1 = 0;
+        UprightSource(orientation, w, h, tx, y, sx, sy0);
+        UprightSource(orientation, w, h, tx + 1, y, sx, sy1);
+        const std::int32_t step = sy1 - sy0; // +1 or -1 as x goes right
+        std::uint8_t* out = dst + static_cast<std::int64_t>(uh - 1 - y) * line;
+        const std::size_t col = static_cast<std::size_t>(sx) * px;
+        std::int32_t sy = sy0;
+        for (std::int32_t x = tx; x < std::min(tx + kTile, uw); ++x, sy += step)
+          std::memcpy(out + static_cast<std::size_t>(x) * px,
+                      rows[static_cast<std::size_t>(sy)] + col, px);
+      }
+}
+
+} // namespace
+
 bool TurnUpright(TvexImage& image, int orientation) {
   const std::int32_t bits = image.BitCount();
   if (orientation < 2 || orientation > 8 || !image.Bits() ||
@@ -66,29 +116,18 @@ bool TurnUpright(TvexImage& image, int orientation) {
   const DibHandle turned = pf::CreateDIBSection(info.get(), &out_bits);
   if (pf::is_null(turned)) return false;
 
-  const std::size_t px = static_cast<std::size_t>(bits / 8);
   const std::int64_t line = pf::dib_line_width(uw, bits);
   auto* dst_bits = static_cast<std::uint8_t*>(out_bits);
-  for (std::int32_t y = 0; y < uh; ++y) {
-    std::uint8_t* dst = dst_bits + static_cast<std::int64_t>(uh - 1 - y) * line;
-    if (!swap) {
-      // Whole rows: the source row is fixed, only the column order may turn.
-      std::int32_t sx = 0, sy = 0;
-      UprightSource(orientation, w, h, 0, y, sx, sy);
-      const std::uint8_t* src = image.ScanLine(sy);
-      if (sx == 0) {
-        std::memcpy(dst, src, static_cast<std::size_t>(w) * px);
-        continue;
-      }
-      for (std::int32_t x = 0; x < uw; ++x)
-        std::memcpy(dst + x * px, src + static_cast<std::size_t>(w - 1 - x) * px, px);
-      continue;
-    }
-    for (std::int32_t x = 0; x < uw; ++x) {
-      std::int32_t sx = 0, sy = 0;
-      UprightSource(orientation, w, h, x, y, sx, sy);
-      std::memcpy(dst + x * px, image.ScanLine(sy) + static_cast<std::size_t>(sx) * px, px);
-    }
+  switch (bits) {
+  case 8:
+    Turn<1>(image, orientation, w, h, dst_bits, line);
+    break;
+  case 24:
+    Turn<3>(image, orientation, w, h, dst_bits, line);
+    break;
+  default:
+    Turn<4>(image, orientation, w, h, dst_bits, line);
+    break;
   }
   image.SetDibHandle(turned);
   return true;

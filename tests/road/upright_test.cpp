@@ -2,6 +2,7 @@
 // upright, and an output is checked from its own bytes (frame, tables,
 // sampling, stretch, resolution, comment).
 #include "batch.h"
+#include "orientation.h"
 
 #include "test_support.h"
 #include "vexDCT.h"
@@ -34,6 +35,18 @@ constexpr Layout kExif[9] = {{Top, Left},     {Top, Left},     {Top, Right},
                              {Bottom, Right}, {Bottom, Left},  {Left, Top},
                              {Right, Top},    {Right, Bottom}, {Left, Bottom}};
 
+// Where the upright pixel (x, y) of a w x h picture lies in the stored one.
+void stored_position(int orientation, int w, int h, int x, int y, int& sx, int& sy) {
+  const Layout l = kExif[orientation];
+  if (l.row0 == Left || l.row0 == Right) {
+    sy = l.row0 == Left ? x : w - 1 - x;
+    sx = l.col0 == Top ? y : h - 1 - y;
+  } else {
+    sy = l.row0 == Top ? y : h - 1 - y;
+    sx = l.col0 == Left ? x : w - 1 - x;
+  }
+}
+
 // A smooth picture that no turn or mirror leaves unchanged.
 std::uint32_t upright_rgb(int x, int y, int w, int h) {
   const int r = x * 255 / (w - 1), g = y * 255 / (h - 1), b = (x + 2 * y) * 255 / (w + 2 * h - 3);
@@ -46,16 +59,10 @@ void make_stored(TvexImage& img, int orientation, int w, int h) {
   const bool turned = l.row0 == Left || l.row0 == Right;
   const int sw = turned ? h : w, sh = turned ? w : h;
   make_random_image(img, sw, sh, 24, 1);
-  for (int sy = 0; sy < sh; ++sy)
-    for (int sx = 0; sx < sw; ++sx) {
-      int x, y;
-      if (turned) {
-        x = l.row0 == Left ? sy : w - 1 - sy;
-        y = l.col0 == Top ? sx : h - 1 - sx;
-      } else {
-        y = l.row0 == Top ? sy : h - 1 - sy;
-        x = l.col0 == Left ? sx : w - 1 - sx;
-      }
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      int sx = 0, sy = 0;
+      stored_position(orientation, w, h, x, y, sx, sy);
       const std::uint32_t c = upright_rgb(x, y, w, h);
       std::uint8_t* p = img.ScanLine(sy) + 3 * sx;
       p[0] = c & 255, p[1] = (c >> 8) & 255, p[2] = (c >> 16) & 255;
@@ -164,6 +171,31 @@ TEST(Upright, EveryOrientationComesOutUprightAndKeepOrientationKeepsTheStoredOrd
     ASSERT_TRUE(ConvertFile(src.string(), mgr).converted);
     EXPECT_EQ(kept, read_file(MailFileName(src.string())));
   }
+}
+
+TEST(Upright, EveryDepthTurnsExactly) {
+  for (const int bits : {8, 24, 32})
+    for (int o = 1; o <= 8; ++o) {
+      TvexImage img;
+      make_random_image(img, 37, 21, bits, static_cast<std::uint32_t>(o));
+      img.SetXResolution(100);
+      img.SetYResolution(200);
+      TvexImage stored;
+      stored.Assign(&img);
+      ASSERT_TRUE(TurnUpright(img, o));
+      const bool swap = o >= 5;
+      const int w = swap ? 21 : 37, h = swap ? 37 : 21;
+      ASSERT_EQ(img.Width(), w) << bits << " " << o;
+      ASSERT_EQ(std::abs(img.Height()), h);
+      ASSERT_EQ(img.BitCount(), bits);
+      EXPECT_EQ(img.XResolution(), swap ? 200 : 100);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          int sx = 0, sy = 0;
+          stored_position(o, w, h, x, y, sx, sy);
+          ASSERT_EQ(pixel_rgb(img, x, y), pixel_rgb(stored, sx, sy)) << bits << " " << o;
+        }
+    }
 }
 
 TEST(Upright, SizeRuleAppliesToTheUprightPicture) {
