@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "channel_stretch.h"
+#include "orientation.h"
 #include "vexImageFile.h"
 #include "vexImageResStr.h"
 #include "vexImageTransform.h"
@@ -91,7 +92,18 @@ std::int32_t BatchProgress(std::int32_t done, std::int32_t selected) {
   return vex::round_to_int32(static_cast<long double>(done) * 100.0L / selected);
 }
 
-ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager) {
+void TurnMetadataUpright(TvexImageInfo& info, int orientation) {
+  if (!SwapsSides(orientation)) return;
+  const double x = info.XResolution(), y = info.YResolution();
+  info.SetXResolution(y);
+  info.SetYResolution(x);
+  const std::int16_t n = info.AspectNumerator(), d = info.AspectDenominator();
+  info.SetAspectNumerator(d);
+  info.SetAspectDenominator(n);
+}
+
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailOptions& options) {
   ConvertResult result;
   result.output = MailFileName(file_name);
 
@@ -107,6 +119,15 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   // depth would give no picture (or an empty file), so it is refused up front.
   const std::int32_t depth = source.BitCount();
   if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
+
+  TvexImageInfo& info = manager.GetImageInfo();
+  const int orientation = info.Orientation();
+  if (!options.keep_orientation && orientation != 1) {
+    if (!TurnUpright(source, orientation)) return failure(result, EC_NOMEMORY);
+    TurnMetadataUpright(info, orientation);
+    // The output carries no Exif segment: its pixels stand upright as they are.
+    info.SetOrientation(1);
+  }
 
   manager.SetCompression(CP_JPEG_STD);
   manager.SetQuality(kMailQuality);
