@@ -22,6 +22,7 @@ constexpr auto kStrong = TvexFormatClass::Probe::Strong;
 // manager's search asks it once.
 constexpr std::array kClasses{
     TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
+    TvexFormatClass{FF_PNG, "TvexPNGImage", Make<TvexPNGImage>, kStrong},
     TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
     TvexFormatClass{FF_DIB, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
 };

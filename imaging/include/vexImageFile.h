@@ -292,3 +292,4 @@ TvexImageFileMgr& ImageFileManager();
 // The format classes.
 #include "vexBmpImage.h"
 #include "vexJPEGImage.h"
+#include "vexPNGImage.h"
