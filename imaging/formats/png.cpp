@@ -307,6 +307,9 @@ void TvexPNGImage::DecodeImage() {
     else
       ReadChunk();
   }
+  // A file that ends without any image data has nothing to show: say so
+  // rather than succeed with no bitmap.
+  if (Error == EC_OK && !ImageDone) Error = EC_ENDOFDATA;
 }
 
 bool TvexPNGImage::Unfilter(int type, std::uint8_t* x, const std::uint8_t* prior, std::size_t size,

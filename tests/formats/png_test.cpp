@@ -175,6 +175,8 @@ TEST(PngRead, FilesGiveTheirCodesAndPixels) {
       {"not a PNG", {'P', 'N', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0}, EC_BADFORMAT, 0, {}},
       {"width 0", png({ihdr(0, 1, 8, 0), idat}), EC_BADFORMAT, 0, {}},
       {"width 2^31", png({ihdr(0x80000000u, 1, 8, 0), idat}), EC_BADFORMAT, 0, {}},
+      {"no image data", png({ihdr(1, 1, 8, 0)}), EC_ENDOFDATA, 0, {}},
+      {"bitmap over the size cap", png({ihdr(1 << 20, 1 << 20, 8, 2), idat}), EC_WINDOWS, 0, {}},
       {"16-bit samples", png({ihdr(1, 1, 16, 0), idat}), EC_BITDEPTH, 0, {}},
       {"RGB of 4 bits", png({ihdr(1, 1, 4, 2), idat}), EC_BITDEPTH, 0, {}},
       {"colour type 5", png({ihdr(1, 1, 8, 5), idat}), EC_UNKNOWNFORMAT, 0, {}},
