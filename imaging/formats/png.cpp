@@ -4,6 +4,7 @@
 #include "vexPNGImage.h"
 
 #include "format_kit.h"
+#include "png_unfilter.h"
 
 #include "codecs/crc32.h"
 #include "codecs/deflate.h"
@@ -312,33 +313,6 @@ void TvexPNGImage::DecodeImage() {
   if (Error == EC_OK && !ImageDone) Error = EC_ENDOFDATA;
 }
 
-bool TvexPNGImage::Unfilter(int type, std::uint8_t* x, const std::uint8_t* prior, std::size_t size,
-                            std::size_t bpp) {
-  const std::size_t lead = std::min(bpp, size);
-  switch (type) {
-  case 0:
-    return true;
-  case 1:
-    for (std::size_t i = bpp; i < size; ++i) x[i] = static_cast<std::uint8_t>(x[i] + x[i - bpp]);
-    return true;
-  case 2:
-    for (std::size_t i = 0; i < size; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
-    return true;
-  case 3:
-    for (std::size_t i = 0; i < lead; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i] / 2);
-    for (std::size_t i = bpp; i < size; ++i)
-      x[i] = static_cast<std::uint8_t>(x[i] + (x[i - bpp] + prior[i]) / 2);
-    return true;
-  case 4:
-    for (std::size_t i = 0; i < lead; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
-    for (std::size_t i = bpp; i < size; ++i)
-      x[i] = static_cast<std::uint8_t>(x[i] + Paeth(x[i - bpp], prior[i], prior[i - bpp]));
-    return true;
-  default:
-    return false;
-  }
-}
-
 void TvexPNGImage::DecodeRows() {
   TvexInflater z;
   const auto next = [this](const std::uint8_t*& data, std::size_t& size) -> bool {
@@ -364,7 +338,8 @@ void TvexPNGImage::DecodeRows() {
     const auto row = [&](std::size_t bytes) {
       std::uint8_t* cur = rows[current].data();
       z.Inflate(cur, bytes + 1);
-      if (!Unfilter(cur[0], cur + 1, rows[current ^ 1].data() + 1, bytes, BytesPerPixel)) {
+      if (!vex::png::Unfilter(cur[0], cur + 1, rows[current ^ 1].data() + 1, bytes,
+                              BytesPerPixel)) {
         Fail(EC_BADDECOMPRESS);
         throw vex::EPNGException("PNG, Bad Filter");
       }

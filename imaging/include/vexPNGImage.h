@@ -28,11 +28,6 @@ public:
   std::uint32_t FilterMask = 0xFFFF;
   void SetClock(ClockProc clock) { Clock = std::move(clock); }
 
-  // Rows: filter type `type` undone in place on `row` (`size` bytes) with the
-  // row above `prior`, pixels `bpp` bytes apart. False for an unknown type.
-  static bool Unfilter(int type, std::uint8_t* row, const std::uint8_t* prior, std::size_t size,
-                       std::size_t bpp);
-
 protected:
   void DecodeImage() override;
   void EncodeImage() override;

@@ -5,6 +5,8 @@
 
 #include "codecs/crc32.h"
 #include "codecs/deflate.h"
+#include "formats/png_unfilter.h"
+#include "reference/png_ref.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -226,6 +228,24 @@ TEST(PngRead, MetadataChunks) {
   EXPECT_EQ(a.info.AspectNumerator(), 3);
   EXPECT_EQ(a.info.AspectDenominator(), 2);
   EXPECT_EQ(a.info.DateTime(), 0);
+}
+
+// The row filters undone as the plain byte-by-byte reference does, for every
+// type (5 is refused), pixel size and a spread of row lengths.
+TEST(PngRead, UnfilterEqualsThePlainReference) {
+  Rng rng(13);
+  for (int type = 0; type <= 5; ++type)
+    for (std::size_t bpp = 1; bpp <= 8; ++bpp)
+      for (const std::size_t size :
+           {std::size_t{0}, bpp - 1, bpp, 2 * bpp, 3 * bpp + 1, 96 * bpp, std::size_t{1000}}) {
+        Bytes prior(size), row(size);
+        for (auto& b : prior) b = static_cast<std::uint8_t>(rng.next());
+        for (auto& b : row) b = static_cast<std::uint8_t>(rng.next());
+        Bytes expect = row;
+        const bool ok = reference::png_unfilter(type, expect.data(), prior.data(), size, bpp);
+        EXPECT_EQ(vex::png::Unfilter(type, row.data(), prior.data(), size, bpp), ok);
+        EXPECT_EQ(row, expect) << "type " << type << " bpp " << bpp << " size " << size;
+      }
 }
 
 // The chunks of a file: type and data.
