@@ -88,29 +88,43 @@ bool TvexPNGImage::ChunkIs(const char* type) const {
 }
 
 // Length, type and data, CRC. A chunk whose length runs past the end of the
-// data is refused (8) and comes back empty; a bad CRC is recorded (22) but
-// the data is kept.
+// data is refused (8) and comes back empty, except image data, which keeps
+// the bytes the file still holds (ChunkCut) so that the rows they carry are
+// not lost; a bad CRC is recorded (22) but the data is kept.
 bool TvexPNGImage::ReadChunk() {
   Chunk.clear();
+  ChunkCut = false;
   try {
     vex::kit::FieldReader f(BufferStream);
     const std::int64_t left = f.Remaining();
-    if (left < 12) {
+    if (left < 8) {
       Fail(EC_BADFORMAT);
       return false;
     }
     const std::uint32_t length = f.U32();
-    if (std::int64_t{length} > left - 12 || std::int64_t{length} + 4 > vex::kit::kMaxAllocation) {
-      Fail(EC_BADFORMAT);
-      return false;
-    }
-    Chunk.resize(std::size_t{length} + 4);
-    f.Bytes(Chunk.data(), static_cast<std::int32_t>(Chunk.size()));
+    Chunk.resize(4);
+    f.Bytes(Chunk.data(), 4);
     if (Chunk[0] == 0) {
       Chunk.clear();
       Fail(EC_BADFORMAT);
       return false;
     }
+    const std::int64_t room = left - 12; // data bytes before a CRC at the end
+    if (std::int64_t{length} > room || std::int64_t{length} + 4 > vex::kit::kMaxAllocation) {
+      Fail(EC_BADFORMAT);
+      if (!ChunkIs("IDAT")) {
+        Chunk.clear();
+        return false;
+      }
+      ChunkCut = true;
+      const std::int64_t held =
+          std::min<std::int64_t>({length, left - 8, vex::kit::kMaxAllocation - 4});
+      Chunk.resize(static_cast<std::size_t>(held) + 4);
+      f.Bytes(Chunk.data() + 4, static_cast<std::int32_t>(held));
+      return true;
+    }
+    Chunk.resize(std::size_t{length} + 4);
+    f.Bytes(Chunk.data() + 4, static_cast<std::int32_t>(length));
     const std::uint32_t crc = f.U32();
     if ((Chunk[2] & 0x20) == 0 && vex::Crc32(0, Chunk.data(), Chunk.size()) != crc) Fail(EC_CRC);
     return true;
@@ -284,8 +298,11 @@ void TvexPNGImage::DecodeImage() {
   if (!ReadIHDR()) return;
   ImageDone = false;
   ChunkPending = false;
-  ReadChunk();
-  while (Error == EC_OK && !ChunkIs("IEND")) {
+  // A bad CRC is recorded and reading goes on with the data; a cut image
+  // data chunk has recorded its error, yet its rows are read.
+  bool have = ReadChunk();
+  while (have && !ChunkIs("IEND") &&
+         (Error == EC_OK || Error == EC_CRC || (ChunkCut && ChunkIs("IDAT") && !ImageDone))) {
     if (ChunkIs("PLTE"))
       ReadPalette();
     else if (ChunkIs("bKGD"))
@@ -303,10 +320,11 @@ void TvexPNGImage::DecodeImage() {
       if (!CreateDIB()) return;
       DecodeRows();
     }
-    if (ChunkPending)
+    if (ChunkPending) {
       ChunkPending = false;
-    else
-      ReadChunk();
+    } else {
+      have = ReadChunk();
+    }
   }
   // A file that ends without any image data has nothing to show: say so
   // rather than succeed with no bitmap.

@@ -62,6 +62,8 @@ private:
   std::vector<std::uint8_t> Chunk;
   // A chunk the inflater read past the image data, to be handled next.
   bool ChunkPending = false;
+  // The chunk is image data cut short by the end of the file.
+  bool ChunkCut = false;
   bool ImageDone = false;
 
   std::uint32_t Width = 0, Height = 0;

@@ -107,6 +107,10 @@ TEST(PngRead, FilesGiveTheirCodesAndPixels) {
   const Bytes empty = chunk("IDAT", {});
   Bytes too_long = chunk("tEXt", {'a', 0, 'b'});
   too_long[3] = 200;
+  // The same rows stored, the file cut after two of them.
+  Bytes cut_file = png(
+      {ihdr(1, 3, 8, 0), chunk("IDAT", {0x78, 0x01, 0x01, 6, 0, 0xF9, 0xFF, 0, 7, 0, 8, 0, 9})});
+  cut_file.resize(8 + 25 + 8 + 11);
   const std::vector<FileCase> cases = {
       {"grey 8", png({ihdr(1, 3, 8, 0), idat}), EC_OK, 8, {0x070707, 0x080808, 0x090909}},
       {"2-bit grey in a 4-bit bitmap",
@@ -161,12 +165,13 @@ TEST(PngRead, FilesGiveTheirCodesAndPixels) {
        EC_BADDECOMPRESS,
        8,
        {0x070707, 0x080808, 0}},
+      {"file cut inside IDAT: rows kept", cut_file, EC_BADFORMAT, 8, {0x070707, 0x080808, 0}},
       {"bad filter type",
        png({ihdr(1, 3, 8, 0), chunk("IDAT", zlib({0, 7, 5, 8, 0, 9}))}),
        EC_BADDECOMPRESS,
        8,
        {0x070707, 0, 0}},
-      {"bad CRC of a header chunk", png({bad_crc, idat}), EC_CRC, 0, {}},
+      {"bad CRC of a header chunk: data used", png({bad_crc, idat}), EC_CRC, 8, {0x070707}},
       {"bad CRC of a later IDAT: data used",
        png({ihdr(1, 3, 8, 0), half1, half2_bad}),
        EC_CRC,
