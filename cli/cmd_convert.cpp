@@ -55,7 +55,9 @@ int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& 
   if (options.compression)
     manager.SetCompression(static_cast<TvexCompression>(*options.compression));
   else if (!same_format(loaded, format))
+    // PCX knows no other storage than its run-length coding.
     manager.SetCompression(format == FF_JPEG  ? CP_JPEG_STD
+                           : format == FF_PCX ? CP_PCX_RLE
                            : format == FF_PNG ? CP_DEFLATE
                                               : CP_NOCOMP);
   if (options.quality) manager.SetQuality(static_cast<std::uint16_t>(*options.quality));

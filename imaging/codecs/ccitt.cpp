@@ -27,7 +27,7 @@ void code_2d(BitWriter& w, const std::uint8_t* cur, const std::uint8_t* ref, std
       const int before = from == 0 ? 0 : (ref[(from - 1) >> 3] >> (7 - ((from - 1) & 7))) & 1;
       const std::int32_t start = before == colour ? from : find_other(ref, from, width, 1 - colour);
       b1 = find_other(ref, start, width, colour);
-      b2 = find_other(ref, b1 + 1 > width ? width : b1 + 1, width, 1 - colour);
+      b2 = find_other(ref, b1 >= width ? width : b1 + 1, width, 1 - colour);
       if (b1 >= width) b2 = width;
     }
     if (b2 < a1) {
@@ -38,7 +38,7 @@ void code_2d(BitWriter& w, const std::uint8_t* cur, const std::uint8_t* ref, std
       a0 = a1;
       colour = 1 - colour;
     } else {
-      const std::int32_t a2 = find_other(cur, a1 + 1 > width ? width : a1 + 1, width, 1 - colour);
+      const std::int32_t a2 = find_other(cur, a1 >= width ? width : a1 + 1, width, 1 - colour);
       w.put(kModeWords[kHorizontal]);
       put_run(w, a1 - (a0 < 0 ? 0 : a0), colour != 0);
       put_run(w, a2 - a1, colour == 0);
@@ -91,12 +91,14 @@ RowEnd decode_2d(BitReader& r, std::uint8_t* row, std::int32_t width, std::int32
     case kExt1D:
       return RowEnd::Extension;
     default: {
-      const std::int32_t a1 = c.value <= kVR3 ? b1 + (c.value - kV0) : b1 - (c.value - kVL1 + 1);
+      // 64 bits: b1 may be the width, and the width may be near the top of 32 bits.
+      const std::int64_t a1 = c.value <= kVR3 ? std::int64_t{b1} + (c.value - kV0)
+                                              : std::int64_t{b1} - (c.value - kVL1 + 1);
       if (a1 > width) return RowEnd::Overflow;
       if (a1 < pos) return RowEnd::Backwards;
       if (colour) fill_black(row, pos, a1);
-      a0 = pos = a1;
-      changes.push(a1);
+      a0 = pos = static_cast<std::int32_t>(a1);
+      changes.push(pos);
       colour ^= 1;
       break;
     }

@@ -158,7 +158,7 @@ void TvexInflater::FillFromPiece() {
     bitbuf_ &= (std::uint64_t{1} << bitcnt_) - 1;
     return;
   }
-  while (bitcnt_ <= 56 && in_left_ > 0) {
+  while (bitcnt_ < 56 && in_left_ > 0) {
     bitbuf_ |= static_cast<std::uint64_t>(*in_++) << bitcnt_;
     --in_left_;
     bitcnt_ += 8;
@@ -170,7 +170,9 @@ std::int32_t TvexInflater::Decode(const TvexHuffmanPNG& table) {
   if (bitcnt_ < 16) FillFromPiece();
   int used;
   std::int32_t s = table.DecodeFast(bitbuf_, used);
-  if (used > bitcnt_) {
+  // Zero bits stood in for the missing ones; the real ones may call for a
+  // longer code.
+  while (used > bitcnt_) {
     NeedOrFail(used);
     s = table.DecodeFast(bitbuf_, used);
   }
@@ -191,6 +193,7 @@ void TvexInflater::StartInflate() {
   }
   std::memset(window_.get(), 0, vex::deflate::kWindowSize);
   Adler = 1;
+  TotalOut = 0;
   window_pos_ = copy_pos_ = copy_left_ = 0;
   stored_ = false;
   stored_left_ = 0;
@@ -440,8 +443,20 @@ std::size_t TvexInflater::FastLoop(std::uint8_t* out, std::size_t room) {
 
 std::size_t TvexInflater::Produce(std::uint8_t* out, std::size_t count, bool stop_at_end) {
   if (!window_) Fail(EC_BADDECOMPRESS, kBadCode);
-  std::uint8_t* const start = out;
   std::size_t done = 0;
+  try {
+    done = ProduceSome(out, count, stop_at_end, done);
+  } catch (...) {
+    TotalOut += done;
+    throw;
+  }
+  TotalOut += done;
+  return done;
+}
+
+std::size_t TvexInflater::ProduceSome(std::uint8_t* out, std::size_t count, bool stop_at_end,
+                                      std::size_t& done) {
+  std::uint8_t* const start = out;
   std::uint8_t* const win = window_.get();
   if (ended_ && !stop_at_end && count > 0) Fail(EC_BADDECOMPRESS, kBadCode);
   while (done < count && !ended_) {
@@ -540,8 +555,10 @@ TvexErrorCode TvexInflater::InflateBuffer(const std::uint8_t* data, std::size_t 
     out.resize(have);
     z.FinishInflate();
   } catch (const vex::EPNGException&) {
+    out.resize(static_cast<std::size_t>(z.TotalOut));
   } catch (const std::bad_alloc&) {
     z.Error = EC_NOMEMORY;
+    out.resize(std::min<std::size_t>(out.size(), static_cast<std::size_t>(z.TotalOut)));
   }
   return z.Error;
 }

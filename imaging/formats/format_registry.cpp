@@ -15,16 +15,28 @@ std::unique_ptr<TvexImageFile> MakeJPEG(const TvexImageFileMgr& mgr) {
   return std::make_unique<TvexJPEGImage>(mgr.GetJPEGSampling());
 }
 
+// One class reads all three; the number it is made for decides what it writes.
+template <TvexFileFormat F> std::unique_ptr<TvexImageFile> MakePxM(const TvexImageFileMgr&) {
+  return std::make_unique<TvexPxMImage>(F);
+}
+
 constexpr auto kStrong = TvexFormatClass::Probe::Strong;
-[[maybe_unused]] constexpr auto kWeak = TvexFormatClass::Probe::Weak;
+constexpr auto kWeak = TvexFormatClass::Probe::Weak;
 
 // In format number order. Rows naming one class are one reader: the
 // manager's search asks it once.
 constexpr std::array kClasses{
     TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
+    TvexFormatClass{FF_PBM, "TvexPxMImage", MakePxM<FF_PBM>, kWeak},
+    TvexFormatClass{FF_PGM, "TvexPxMImage", MakePxM<FF_PGM>, kWeak},
+    TvexFormatClass{FF_PPM, "TvexPxMImage", MakePxM<FF_PPM>, kWeak},
     TvexFormatClass{FF_PNG, "TvexPNGImage", Make<TvexPNGImage>, kStrong},
+    TvexFormatClass{FF_SGI, "TvexSGIImage", Make<TvexSGIImage>, kStrong},
+    TvexFormatClass{FF_TARGA, "TvexTargaImage", Make<TvexTargaImage>, kWeak},
+    TvexFormatClass{FF_ICON, "TvexICONImage", Make<TvexICONImage>, kStrong},
     TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
     TvexFormatClass{FF_DIB, "TvexBmpImage", Make<TvexBmpImage>, kStrong},
+    TvexFormatClass{FF_PCX, "TvexPCXImage", Make<TvexPCXImage>, kWeak},
 };
 
 } // namespace

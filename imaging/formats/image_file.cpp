@@ -102,6 +102,10 @@ DibHandle TvexImageFile::LoadFromFile(const std::string& file_name) {
 
 void TvexImageFile::SaveToFile(const std::string& file_name, DibHandle dib) {
   DIBHandle = dib;
+  if (!CanWrite()) {
+    Error = EC_UNKNOWNFORMAT;
+    return;
+  }
   std::unique_ptr<Stream> stream;
   if (OpenFile(file_name, FileMode::Create, stream)) {
     try {
@@ -232,6 +236,10 @@ void TvexImageFile::ReadImage(Stream* stream) {
 void TvexImageFile::WriteImage(Stream* stream) {
   Failures = TvexFailureCodes{};
   Error = EC_OK;
+  if (!CanWrite()) {
+    Error = EC_UNKNOWNFORMAT;
+    return;
+  }
   if (!stream) {
     Error = EC_FILENOTOPEN;
     return;

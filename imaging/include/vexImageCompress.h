@@ -10,4 +10,7 @@
 #include "codecs/fax.h"
 #include "codecs/packbits.h"
 #include "codecs/rle_bmp.h"
+#include "codecs/rle_pcx.h"
+#include "codecs/rle_sgi.h"
+#include "codecs/rle_targa.h"
 #include "vexHuffmanJPEG.h"

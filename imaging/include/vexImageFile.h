@@ -91,9 +91,13 @@ public:
   // FileMode::Create) when it fails. Never throws.
   virtual bool OpenFile(const std::string& file_name, FileMode mode,
                         std::unique_ptr<Stream>& stream);
+  // Refused with Error 9 before anything is created when the format cannot
+  // write (CanWrite), so a read-only format leaves no file behind.
   virtual void SaveToFile(const std::string& file_name, DibHandle dib);
   // Encodes DIBHandle into the stream (the entry frame above).
   virtual void WriteImage(Stream* stream);
+  // Whether the format writes files at all (the icon reader does not).
+  virtual bool CanWrite() const { return true; }
 
   // Reads from an already open stream, starting at its current position
   // (memory streams, fuzzing). Locks like OpenFile; the stream stays the caller's.
@@ -291,5 +295,10 @@ TvexImageFileMgr& ImageFileManager();
 
 // The format classes.
 #include "vexBmpImage.h"
+#include "vexICONImage.h"
 #include "vexJPEGImage.h"
+#include "vexPCXImage.h"
 #include "vexPNGImage.h"
+#include "vexPxMImage.h"
+#include "vexSGIImage.h"
+#include "vexTargaImage.h"

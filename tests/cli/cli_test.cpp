@@ -96,6 +96,15 @@ TEST_F(Cli, ConvertWritesTheFormatOfTheExtension) {
   }
 }
 
+TEST_F(Cli, ConvertWritesTargaAndPcx) {
+  for (const auto& [out, args] :
+       {std::pair{"x.tga", ""}, std::pair{"y.tga", "--compression 3"}, std::pair{"z.pcx", ""}}) {
+    const CliRun r = run(join({"convert", at("in.bmp"), at(out), args}));
+    ASSERT_EQ(r.status, 0) << out << "\n" << r.out;
+    EXPECT_EQ(digest_of(dir / out), digest_of(dir / "in.bmp")) << out;
+  }
+}
+
 TEST_F(Cli, ConvertReadsAFileWhoseExtensionLies) {
   fs::copy_file(dir / "in.bmp", dir / "photo.png");
   const CliRun r = run(join({"convert", at("photo.png"), at("out.bmp")}));

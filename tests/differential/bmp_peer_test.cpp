@@ -81,30 +81,6 @@ TEST(BmpPeer, CorpusMatchesThePeerOrTheListedCode) {
     EXPECT_TRUE(seen.count(file)) << "expectation for a file not in the corpus: " << file;
 }
 
-namespace {
-
-// A random image with runs in it, so that the run-length writers have
-// something to do.
-void make_runny_image(TvexImage& image, int w, int h, int bpp, std::uint32_t seed) {
-  make_random_image(image, w, h, bpp, seed);
-  Rng rng(seed + 1);
-  for (int y = 0; y < h; ++y) {
-    std::uint8_t* row = image.ScanLine(y);
-    const int bytes = (w * bpp + 7) / 8;
-    for (int x = 0; x < bytes;) {
-      const int n = rng.uniform(1, 40);
-      if (rng.uniform(0, 1)) {
-        const auto v = static_cast<std::uint8_t>(rng.next());
-        for (int k = 0; k < n && x < bytes; ++k) row[x++] = v;
-      } else {
-        x += n;
-      }
-    }
-  }
-}
-
-} // namespace
-
 TEST(BmpPeer, FilesWeWriteOpenInThePeerWithOurPixels) {
   if (!peer_available()) GTEST_SKIP() << "/usr/bin/python3 has no PIL: differential test skipped";
   struct Case {

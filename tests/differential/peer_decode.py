@@ -1,11 +1,14 @@
 """Decodes image files with Pillow for the differential tests.
 
-Usage: peer_decode.py OUT FILE...
+Usage: peer_decode.py [--magick] OUT FILE...
+With --magick the files are decoded by ImageMagick (/usr/bin/convert) instead.
 For each FILE, writes to OUT one record: a text line
   "ok WIDTH HEIGHT\n" followed by WIDTH*HEIGHT*3 bytes of RGB, rows top down, or
   "error MESSAGE\n" when Pillow cannot read it.
 Exit status 3 when Pillow is missing (the tests skip then).
 """
+import io
+import subprocess
 import sys
 
 try:
@@ -17,10 +20,32 @@ except ImportError:
 Image.MAX_IMAGE_PIXELS = 64 * 1024 * 1024
 
 
-def decode(path):
+def first_icon_image(im):
+    """Pillow shows an icon's largest image; the comparison wants the first
+    one of the directory."""
+    with open(im.filename, "rb") as f:
+        f.seek(18)
+        offset = int.from_bytes(f.read(4), "little")
+    for i, entry in enumerate(im.ico.entry):
+        if entry["offset"] == offset:
+            return im.ico.frame(i)
+    return im
+
+
+def open_magick(path):
+    r = subprocess.run(["/usr/bin/convert", path, "-auto-orient", "-depth", "8", "ppm:-"],
+                       capture_output=True, timeout=120)
+    if r.returncode != 0 or not r.stdout:
+        raise OSError(r.stderr.decode("utf-8", "replace").strip() or "convert failed")
+    return Image.open(io.BytesIO(r.stdout))
+
+
+def decode(path, magick=False):
     try:
-        with Image.open(path) as im:
+        with (open_magick(path) if magick else Image.open(path)) as im:
             im.load()
+            if im.format == "ICO":
+                im = first_icon_image(im)
             rgb = im.convert("RGB")
             return b"ok %d %d\n" % rgb.size + rgb.tobytes()
     except Exception as e:  # any failure of the peer is a recorded outcome
@@ -29,12 +54,16 @@ def decode(path):
 
 
 def main():
-    if len(sys.argv) < 3:
+    args = sys.argv[1:]
+    magick = bool(args) and args[0] == "--magick"
+    if magick:
+        args = args[1:]
+    if len(args) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    with open(sys.argv[1], "wb") as out:
-        for path in sys.argv[2:]:
-            out.write(decode(path))
+    with open(args[0], "wb") as out:
+        for path in args[1:]:
+            out.write(decode(path, magick))
     return 0
 
 

@@ -42,7 +42,13 @@ bool peer_available() {
   return available;
 }
 
-std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files) {
+bool magick_available() {
+  static const bool available =
+      peer_available() && std::system("/usr/bin/convert -version >/dev/null 2>&1") == 0;
+  return available;
+}
+
+std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files, Peer peer) {
   std::vector<PeerImage> result;
   if (files.empty()) return result;
   // A folder of this process's own: tests run in parallel, and scratch_dir
@@ -52,10 +58,11 @@ std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& fil
   std::snprintf(name, sizeof name, "peer_decode_%ld_%d", static_cast<long>(getpid()), calls++);
   const auto out = scratch_dir(name) / "peer.bin";
   std::string cmd = kPython;
-  for (const std::string& arg : {(differential_dir() / "peer_decode.py").string(), out.string()}) {
-    cmd += ' ';
-    cmd += quote(arg);
-  }
+  cmd += ' ';
+  cmd += quote((differential_dir() / "peer_decode.py").string());
+  if (peer == Peer::Magick) cmd += " --magick";
+  cmd += ' ';
+  cmd += quote(out.string());
   for (const auto& f : files) {
     cmd += ' ';
     cmd += quote(f.string());
@@ -79,6 +86,29 @@ std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& fil
     result.push_back(std::move(p));
   }
   return result;
+}
+
+bool netpbm_available() {
+  static const bool available = std::filesystem::exists("/usr/bin/pamtopnm") &&
+                                std::filesystem::exists("/usr/bin/sgitopnm") &&
+                                std::filesystem::exists("/usr/bin/pamdepth");
+  return available;
+}
+
+std::vector<PeerImage> netpbm_decode(const std::vector<std::filesystem::path>& files,
+                                     const std::string& command) {
+  static std::atomic<int> calls{0};
+  char name[64];
+  std::snprintf(name, sizeof name, "netpbm_decode_%ld_%d", static_cast<long>(getpid()), calls++);
+  const auto dir = scratch_dir(name);
+  std::vector<std::filesystem::path> outputs;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    outputs.push_back(dir / (std::to_string(i) + ".pnm"));
+    const std::string cmd = "/usr/bin/" + command + " " + quote(files[i].string()) + " > " +
+                            quote(outputs.back().string()) + " 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) std::filesystem::remove(outputs.back());
+  }
+  return peer_decode(outputs);
 }
 
 std::vector<std::uint8_t> image_rgb(TvexImage& image) {

@@ -24,10 +24,23 @@ struct PeerImage {
 
 // True when /usr/bin/python3 can import PIL. Computed once.
 bool peer_available();
+// True when ImageMagick's /usr/bin/convert runs too (the second peer).
+bool magick_available();
+
+enum class Peer { Pillow, Magick };
 
 // Decodes every file with the peer in one Python run (one record per file,
 // in order). Empty when the peer could not run.
-std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files);
+std::vector<PeerImage> peer_decode(const std::vector<std::filesystem::path>& files,
+                                   Peer peer = Peer::Pillow);
+
+// Whether netpbm's tools are installed.
+bool netpbm_available();
+
+// Decodes every file with a netpbm command that writes PNM to its standard
+// output ("sgitopnm", "pamdepth 255"), read back through the peer above.
+std::vector<PeerImage> netpbm_decode(const std::vector<std::filesystem::path>& files,
+                                     const std::string& command);
 
 // Our image as RGB bytes, rows top down (any depth, through the palette).
 std::vector<std::uint8_t> image_rgb(TvexImage& image);
@@ -37,6 +50,7 @@ struct PixelDiff {
   std::int64_t count = 0;
   int first_x = -1, first_y = -1;
   std::uint32_t ours = 0, peers = 0; // 0xRRGGBB of the first difference
+  int max = 0;                       // largest difference in one channel
 };
 // `bits` < 8 compares only the high bits of each channel (5 for 15/16-bit
 // pixels, whose widening to 8 bits differs between decoders).

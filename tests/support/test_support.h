@@ -25,6 +25,10 @@ std::filesystem::path scratch_dir(const std::string& name);
 // (palette random too for depths up to 8).
 void make_random_image(TvexImage& image, int width, int height, int bit_count, std::uint32_t seed);
 
+// make_random_image with runs of equal bytes in every row, so that the
+// run-length writers have something to do.
+void make_runny_image(TvexImage& image, int width, int height, int bit_count, std::uint32_t seed);
+
 // Digest of width, height, bit count, used colour-table entries and the row
 // bytes without padding.
 std::string pixel_digest(TvexImage& image);

@@ -38,6 +38,7 @@ TiffStrips read_tiff_strips(const std::vector<std::uint8_t>& f) {
   t.compression = static_cast<int>(one(259, 1));
   t.photometric = static_cast<int>(one(262, 0));
   t.fill_order = static_cast<int>(one(266, 1));
+  t.orientation = static_cast<int>(one(274, 1));
   t.samples = static_cast<int>(one(277, 1));
   t.rows_per_strip = static_cast<int>(one(278, static_cast<std::uint32_t>(t.height)));
   t.t4_options = one(292, 0);
@@ -78,7 +79,12 @@ std::vector<std::uint8_t> make_tiff(const TiffStrips& t) {
       {279, 4,
        n_strips == 1 ? static_cast<std::uint32_t>(t.strips[0].size()) : arrays + 4 * n_strips},
       {284, 3, 1},
-      {static_cast<int>(t.compression == 4 ? 293 : 292), 4, t.t4_options},
+      // T4Options or T6Options for fax strips, else ResolutionUnit none.
+      {t.compression == 4   ? 293
+       : t.compression == 3 ? 292
+                            : 296,
+       t.compression >= 3 && t.compression <= 4 ? 4 : 3,
+       t.compression >= 3 && t.compression <= 4 ? t.t4_options : 1},
   };
   put(entries, 2);
   for (const Entry& x : e) {

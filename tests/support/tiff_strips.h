@@ -10,7 +10,7 @@ namespace testing_support {
 struct TiffStrips {
   bool ok = false;
   int width = 0, height = 0, bits = 1, samples = 1;
-  int compression = 1, photometric = 0, fill_order = 1, rows_per_strip = 0;
+  int compression = 1, photometric = 0, fill_order = 1, rows_per_strip = 0, orientation = 1;
   std::uint32_t t4_options = 0;
   std::vector<std::vector<std::uint8_t>> strips;
 };

@@ -125,6 +125,8 @@ public:
   std::uint8_t Level = 0;
   // Adler-32 of the bytes given out so far.
   std::uint32_t Adler = 1;
+  // Bytes given out so far, also when a call ended in a failure.
+  std::uint64_t TotalOut = 0;
   bool FinalBlock = false;
   std::uint8_t BlockType = 0;
 
@@ -134,7 +136,7 @@ private:
   // Makes at least `n` (<= 57) bits available; false when the input ends.
   bool Need(int n);
   void NeedOrFail(int n);
-  // Loads whole bytes of the current piece only, up to 56 bits or more.
+  // Loads whole bytes of the current piece only, up to 56..63 bits.
   void FillFromPiece();
   std::uint32_t GetBits(int n);
   std::uint8_t NextDataByte();
@@ -142,6 +144,8 @@ private:
   void ReadBlockHeader();
   void ReadCodeLengths(int lit_count, int dist_count);
   std::size_t Produce(std::uint8_t* out, std::size_t count, bool stop_at_end);
+  std::size_t ProduceSome(std::uint8_t* out, std::size_t count, bool stop_at_end,
+                          std::size_t& done);
   std::size_t FastLoop(std::uint8_t* out, std::size_t room);
   std::size_t CopyMatch(std::uint8_t* out, std::size_t room);
   void CopyStored(std::uint8_t* out, std::size_t n);
