@@ -6,6 +6,7 @@
 #include "codecs/crc32.h"
 #include "codecs/deflate.h"
 #include "formats/png_unfilter.h"
+#include "reference/deflate_ref.h"
 #include "reference/png_ref.h"
 #include "test_support.h"
 
@@ -329,6 +330,10 @@ TEST(PngWrite, ChunksInOrderWithMetadataAndIdatPieces) {
   EXPECT_EQ(idats[0], 8192u);
   EXPECT_EQ(idats[2], 8192u);
   EXPECT_LT(idats[3], 8192u);
+  Bytes z;
+  for (const auto& [type, data] : chunks_of(w.file))
+    if (type == "IDAT") z.insert(z.end(), data.begin(), data.end());
+  EXPECT_EQ(z, reference::deflate(idat_data(w.file), 100));
   Read r = read_png(w.file);
   EXPECT_EQ(r.error, EC_OK);
   EXPECT_EQ(pixel_digest(*r.image), pixel_digest(image));
@@ -365,8 +370,44 @@ TEST(PngWrite, FilterChoiceZlibHeaderAndRefusedDepth) {
       }
     const Bytes raw = idat_data(w.file);
     ASSERT_EQ(raw.size(), 4u * 25);
+    Bytes z;
+    for (const auto& [type, data] : chunks_of(w.file))
+      if (type == "IDAT") z.insert(z.end(), data.begin(), data.end());
+    EXPECT_EQ(z, reference::deflate(raw, c.quality)) << "the plain deflater's bytes";
     for (int y = 0; y < 4; ++y) EXPECT_EQ(raw[25 * y], c.filters[y]) << "row " << y;
   }
+  // Rows by turns that Sub, Up, Average and Paeth each turn into zeros: the
+  // file's filtered data equals the plain reference's for every filter mask.
+  TvexImage mixed;
+  mixed.SetWidth(40);
+  mixed.SetHeight(16);
+  mixed.SetBitCount(24);
+  std::vector<Bytes> rgb_rows;
+  Bytes prev(120, 0);
+  for (int y = 0; y < 16; ++y) {
+    Bytes row(120);
+    for (int i = 0; i < 120; ++i) {
+      const int left = i >= 3 ? row[i - 3] : 0, up = prev[i], upper_left = i >= 3 ? prev[i - 3] : 0;
+      const int p = left + up - upper_left;
+      const int pa = std::abs(p - left), pb = std::abs(p - up), pc = std::abs(p - upper_left);
+      const int paeth = pa <= pb && pa <= pc ? left : pb <= pc ? up : upper_left;
+      const int kinds[4] = {i * 5 + y, up, (left + up) / 2 + (i < 3 ? 90 : 0),
+                            i < 3 ? 200 - y : paeth};
+      row[i] = static_cast<std::uint8_t>(kinds[y % 4]);
+    }
+    for (int x = 0; x < 40; ++x)
+      for (int k = 0; k < 3; ++k) mixed.ScanLine(y)[3 * x + k] = row[3 * x + 2 - k];
+    rgb_rows.push_back(row);
+    prev = row;
+  }
+  std::string types;
+  for (const std::uint32_t mask : {0xFFFFu, 0x1u, 0x3u, 0x5u, 0x9u, 0x11u, 0x1Du}) {
+    const Bytes raw = idat_data(write_png(mixed, 50, mask).file);
+    EXPECT_EQ(raw, reference::png_filter_rows(rgb_rows, 3, mask)) << "mask " << mask;
+    for (std::size_t at = 0; at < raw.size(); at += 121) types += char('0' + raw[at]);
+  }
+  for (const char t : {'0', '1', '2', '3', '4'}) EXPECT_NE(types.find(t), std::string::npos) << t;
+
   TvexImage deep;
   make_random_image(deep, 4, 4, 16, 1);
   const Written w = write_png(deep);
