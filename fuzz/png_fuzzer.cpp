@@ -9,7 +9,7 @@
 
 namespace {
 
-// Keeps a replay fast: pictures over a megapixel are skipped (the reader's
+// Keeps a replay fast: pictures over 256 kilopixels are skipped (the reader's
 // refusal of huge bitmaps is tested elsewhere).
 bool too_big(const std::uint8_t* data, std::size_t size) {
   if (size < 24) return false;
@@ -17,7 +17,7 @@ bool too_big(const std::uint8_t* data, std::size_t size) {
     return (std::uint64_t{data[at]} << 24) | (data[at + 1] << 16) | (data[at + 2] << 8) |
            data[at + 3];
   };
-  return be(16) * be(20) > 1024 * 1024;
+  return be(16) * be(20) > 256 * 1024;
 }
 
 DibHandle read(const void* data, std::size_t size, TvexErrorCode& error) {
