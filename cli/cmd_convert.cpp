@@ -58,6 +58,7 @@ int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& 
     // PCX knows no other storage than its run-length coding.
     manager.SetCompression(format == FF_JPEG  ? CP_JPEG_STD
                            : format == FF_PCX ? CP_PCX_RLE
+                           : format == FF_PNG ? CP_DEFLATE
                                               : CP_NOCOMP);
   if (options.quality) manager.SetQuality(static_cast<std::uint16_t>(*options.quality));
 

@@ -8,7 +8,7 @@ PACKAGES=(
   # libraries that are not ours
   libgtest-dev libbenchmark-dev libcli11-dev libfmt-dev qt6-base-dev
   # peers we check our files against, and tools for benchmarks and window tests
-  python3 python3-pil libjpeg-turbo-progs imagemagick netpbm libtiff-tools hyperfine
+  python3 python3-pil libjpeg-turbo-progs imagemagick netpbm libtiff-tools pngcheck hyperfine
   xvfb xauth
 )
 

@@ -37,6 +37,7 @@ constexpr std::array kClasses{
     TvexFormatClass{FF_PBM, "TvexPxMImage", MakePxM<FF_PBM>, kWeak},
     TvexFormatClass{FF_PGM, "TvexPxMImage", MakePxM<FF_PGM>, kWeak},
     TvexFormatClass{FF_PPM, "TvexPxMImage", MakePxM<FF_PPM>, kWeak},
+    TvexFormatClass{FF_PNG, "TvexPNGImage", Make<TvexPNGImage>, kStrong},
     TvexFormatClass{FF_SGI, "TvexSGIImage", Make<TvexSGIImage>, kStrong},
     TvexFormatClass{FF_TIFF, "TvexTIFFImage", MakeTIFF, kStrong},
     TvexFormatClass{FF_TARGA, "TvexTargaImage", Make<TvexTargaImage>, kWeak},

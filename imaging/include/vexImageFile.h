@@ -298,6 +298,7 @@ TvexImageFileMgr& ImageFileManager();
 #include "vexICONImage.h"
 #include "vexJPEGImage.h"
 #include "vexPCXImage.h"
+#include "vexPNGImage.h"
 #include "vexPxMImage.h"
 #include "vexSGIImage.h"
 #include "vexTIFFImage.h"
