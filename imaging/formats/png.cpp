@@ -88,17 +88,18 @@ bool TvexPNGImage::ChunkIs(const char* type) const {
 }
 
 // Length, type and data, CRC. A chunk whose length runs past the end of the
-// data is refused (8) and comes back empty, except image data, which keeps
+// data (8 before the header is read, 10 after) comes back empty, except image data, which keeps
 // the bytes the file still holds (ChunkCut) so that the rows they carry are
 // not lost; a bad CRC is recorded (22) but the data is kept.
 bool TvexPNGImage::ReadChunk() {
   Chunk.clear();
   ChunkCut = false;
+  const TvexErrorCode cut = HeaderRead ? EC_ENDOFFILE : EC_BADFORMAT;
   try {
     vex::kit::FieldReader f(BufferStream);
     const std::int64_t left = f.Remaining();
     if (left < 8) {
-      Fail(EC_BADFORMAT);
+      Fail(cut);
       return false;
     }
     const std::uint32_t length = f.U32();
@@ -111,7 +112,7 @@ bool TvexPNGImage::ReadChunk() {
     }
     const std::int64_t room = left - 12; // data bytes before a CRC at the end
     if (std::int64_t{length} > room || std::int64_t{length} + 4 > vex::kit::kMaxAllocation) {
-      Fail(EC_BADFORMAT);
+      Fail(cut);
       if (!ChunkIs("IDAT")) {
         Chunk.clear();
         return false;
@@ -137,6 +138,7 @@ bool TvexPNGImage::ReadChunk() {
 
 bool TvexPNGImage::ReadIHDR() {
   Compression = CP_DEFLATE;
+  HeaderRead = false;
   try {
     if (!ReadChunk() || !ChunkIs("IHDR") || Chunk.size() < 4 + 13) {
       Fail(EC_BADFORMAT);
@@ -199,6 +201,7 @@ bool TvexPNGImage::ReadIHDR() {
     }
     if (ColorType == 0 || ColorType == 4) CreateGreyPalette(1);
     if (h.biBitCount == 2) h.biBitCount = 4;
+    HeaderRead = true;
     return true;
   } catch (...) {
     Fail(EC_READFROMFILE);

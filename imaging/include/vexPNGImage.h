@@ -64,6 +64,9 @@ private:
   bool ChunkPending = false;
   // The chunk is image data cut short by the end of the file.
   bool ChunkCut = false;
+  // The header chunk is read: from here on, data that stops short is a cut
+  // PNG file (10), not a file of another format (8).
+  bool HeaderRead = false;
   bool ImageDone = false;
 
   std::uint32_t Width = 0, Height = 0;
