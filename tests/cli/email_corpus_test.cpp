@@ -34,8 +34,7 @@ TEST(EmailCorpus, EveryReadableFileBecomesAMailSizedJpeg) {
   std::sort(files.begin(), files.end());
   for (const fs::path& f : files) {
     // Numbered copies: no two sources share an output name.
-    const fs::path copy =
-        dir / (std::to_string(&f - files.data()) + "_" + f.filename().string());
+    const fs::path copy = dir / (std::to_string(&f - files.data()) + "_" + f.filename().string());
     TvexImageFileMgr mgr;
     TvexImage image;
     image.SetDibHandle(LoadByExtension(f.string(), mgr));
