@@ -60,9 +60,9 @@ bool ExpandForMail(TvexImage& image, bool colour_resize) {
         dst[2] = Widen(green6 ? v >> 11 : (v >> 10) & 31, 31);
         continue;
       }
-      unsigned index = src[x];
-      if (bits == 1) index = (src[x >> 3] >> (7 - (x & 7))) & 1;
-      if (bits == 4) index = (src[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
+      const unsigned index = bits == 8   ? src[x]
+                             : bits == 4 ? (src[x >> 1] >> ((x & 1) ? 0 : 4)) & 15u
+                                         : (src[x >> 3] >> (7 - (x & 7))) & 1u;
       // An index past the table shows black.
       const vex::platform::RgbQuad q = index < count ? table[index] : vex::platform::RgbQuad{};
       dst[0] = q.rgbBlue;
