@@ -21,6 +21,7 @@ struct EmailOptions {
   bool recursive = false;
   unsigned jobs = 0;
   bool quiet = false;
+  bool keep_orientation = false;
 };
 
 // One line redrawn in place on a terminal: a bar and the file being handled.
@@ -44,7 +45,8 @@ int run_email(const EmailOptions& opt) {
   const bool bar = !opt.quiet && isatty(STDERR_FILENO);
   BatchProgressFn progress;
   if (bar) progress = draw_progress;
-  const std::vector<BatchOutcome> outcomes = RunBatch(files, jobs, progress);
+  const std::vector<BatchOutcome> outcomes =
+      RunBatch(files, jobs, progress, {opt.keep_orientation});
   if (bar && !files.empty()) std::fprintf(stderr, "\r%*s\r", 80, "");
 
   std::size_t converted = 0, failed = missing.size();
@@ -81,5 +83,7 @@ void add_email_command(CLI::App& app, int& exit_code) {
   cmd->add_option("-j,--jobs", opt->jobs, "Number of workers (default: the number of cores)")
       ->check(CLI::Range(1u, 256u));
   cmd->add_flag("-q,--quiet", opt->quiet, "No progress bar");
+  cmd->add_flag("--keep-orientation", opt->keep_orientation,
+                "Keep the stored pixel order of photographs instead of turning them upright");
   cmd->callback([opt, &exit_code] { exit_code = run_email(*opt); });
 }

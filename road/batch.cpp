@@ -2,6 +2,7 @@
 
 #include "channel_stretch.h"
 #include "depth_expand.h"
+#include "orientation.h"
 #include "vexImageFile.h"
 #include "vexImageResStr.h"
 #include "vexImageTransform.h"
@@ -92,7 +93,18 @@ std::int32_t BatchProgress(std::int32_t done, std::int32_t selected) {
   return vex::round_to_int32(static_cast<long double>(done) * 100.0L / selected);
 }
 
-ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager) {
+void TurnMetadataUpright(TvexImageInfo& info, int orientation) {
+  if (!SwapsSides(orientation)) return;
+  const double x = info.XResolution(), y = info.YResolution();
+  info.SetXResolution(y);
+  info.SetYResolution(x);
+  const std::int16_t n = info.AspectNumerator(), d = info.AspectDenominator();
+  info.SetAspectNumerator(d);
+  info.SetAspectDenominator(n);
+}
+
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailOptions& options) {
   ConvertResult result;
   result.output = MailFileName(file_name);
 
@@ -106,16 +118,26 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   if (result.load_error != EC_OK) result.load_message = vexErrorMessage(result.load_error);
   // The resize and the writer take 8, 24 and 32 bits: other depths are
   // widened to 24, and so are colour palettes that must be resized.
-  const std::int32_t w = source.Width(), h = std::abs(source.Height());
-  if (!ExpandForMail(source, std::max(w, h) > kMailSizeLimit)) return failure(result, EC_NOMEMORY);
+  const bool resize = std::max(source.Width(), std::abs(source.Height())) > kMailSizeLimit;
+  if (!ExpandForMail(source, resize)) return failure(result, EC_NOMEMORY);
   const std::int32_t depth = source.BitCount();
   if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
+
+  TvexImageInfo& info = manager.GetImageInfo();
+  const int orientation = info.Orientation();
+  if (!options.keep_orientation && orientation != 1) {
+    if (!TurnUpright(source, orientation)) return failure(result, EC_NOMEMORY);
+    TurnMetadataUpright(info, orientation);
+    // The output carries no Exif segment: its pixels stand upright as they are.
+    info.SetOrientation(1);
+  }
 
   manager.SetCompression(CP_JPEG_STD);
   manager.SetQuality(kMailQuality);
 
   TvexImage resized;
   TvexImage* picture = &source;
+  const std::int32_t w = source.Width(), h = std::abs(source.Height());
   if (std::max(w, h) > kMailSizeLimit) {
     std::int32_t rw = 0, rh = 0;
     MailSize(w, h, rw, rh);

@@ -25,16 +25,26 @@ struct ConvertResult {
   std::string load_message;
 };
 
+struct MailOptions {
+  // Keep the stored pixel order of a photograph instead of turning it upright.
+  bool keep_orientation = false;
+};
+
 // Format number the batch loads a file with, from its extension ("JPG" and
 // unknown ones give 7; the manager falls back to every reader anyway).
 TvexFileFormat LoadFormatFromName(const std::string& file_name);
 // Loads through `manager`; null when nothing could read the file (exceptions included).
 DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manager);
+// Swaps the resolutions and aspect terms of `info` when `orientation` swaps the sides.
+void TurnMetadataUpright(TvexImageInfo& info, int orientation);
 // <dir>/email/<stem>.jpg
 std::string MailFileName(const std::string& file_name);
 // Size of the output picture for a source of w x h (unchanged up to 1024).
 void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h);
 // Progress position after `done` of `selected` files: Round(done * 100 / selected).
 std::int32_t BatchProgress(std::int32_t done, std::int32_t selected);
-// Converts one file through `manager`.
-ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager);
+// Converts one file through `manager`: a photograph is first turned upright
+// as its metadata says (unless `options` keep the stored order), so that the
+// size rule applies to the upright picture.
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailOptions& options = {});

@@ -67,7 +67,7 @@ std::vector<std::string> CollectBatchFiles(const std::vector<std::string>& paths
 }
 
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
-                                   const BatchProgressFn& progress) {
+                                   const BatchProgressFn& progress, const MailOptions& options) {
   std::vector<BatchOutcome> outcomes(files.size());
   // Files that write the same output form one group, converted in order.
   std::map<std::string, std::vector<std::size_t>> by_output;
@@ -98,7 +98,7 @@ std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsign
     TvexImageFileMgr manager;
     for (std::size_t g; (g = next.fetch_add(1)) < groups.size();) {
       for (std::size_t i : groups[g]) {
-        outcomes[i].result = ConvertFile(files[i], manager);
+        outcomes[i].result = ConvertFile(files[i], manager, options);
         std::lock_guard lock(report);
         ++done;
         if (progress) progress(done, files.size(), files[i]);

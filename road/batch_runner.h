@@ -32,4 +32,5 @@ using BatchProgressFn =
 // Creates each output folder, converts every file and returns one outcome per
 // input file, in input order.
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
-                                   const BatchProgressFn& progress = {});
+                                   const BatchProgressFn& progress = {},
+                                   const MailOptions& options = {});

@@ -181,3 +181,40 @@ TvexErrorCode TvexImagePackBits::Decompress(const std::uint8_t* data, std::int32
   }
   return Error;
 }
+
+namespace vex::codec {
+
+std::size_t PackBitsReader::Read(std::uint8_t* out, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    if (run_ > 0) {
+      const std::size_t n = std::min(run_, count - done);
+      std::memset(out + done, value_, n);
+      run_ -= n;
+      done += n;
+    } else if (literal_ > 0) {
+      const std::size_t n = std::min({literal_, count - done, left_});
+      if (n == 0) break; // a literal cut by the end of the data
+      std::memcpy(out + done, in_, n);
+      in_ += n;
+      left_ -= n;
+      literal_ -= n;
+      done += n;
+    } else {
+      if (left_ == 0) break;
+      const std::uint8_t n = *in_++;
+      --left_;
+      if (n < 128) {
+        literal_ = std::size_t{n} + 1;
+      } else if (n > 128) {
+        if (left_ == 0) break;
+        value_ = *in_++;
+        --left_;
+        run_ = 257 - std::size_t{n};
+      }
+    }
+  }
+  return done;
+}
+
+} // namespace vex::codec
