@@ -69,9 +69,12 @@ TEST(EmailEndToEnd, PhotographsAndSizesThroughTheWholeRoad) {
   const struct {
     const char* name;
     int width, height;
-  } expected[] = {{"seeding.jpg", 1024, 576}, {"canon.jpg", 683, 1024}, // stored 3888 x 2592, Exif
-                                                                        // orientation 6
-                  {"keep.jpg", 1024, 768},    {"wide.jpg", 1024, 512},  {"tall.jpg", 341, 1024},
+  } expected[] = {{"seeding.jpg", 1024, 576},
+                  {"canon.jpg", 683, 1024}, // stored 3888 x 2592, Exif
+                                            // orientation 6
+                  {"keep.jpg", 1024, 768},
+                  {"wide.jpg", 1024, 512},
+                  {"tall.jpg", 341, 1024},
                   {"mono.jpg", 200, 100}};
   for (const auto& e : expected) {
     const PnmSize s = djpeg_size(dir / "email" / e.name);
