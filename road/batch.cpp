@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "channel_stretch.h"
+#include "depth_expand.h"
 #include "orientation.h"
 #include "vexImageFile.h"
 #include "vexImageResStr.h"
@@ -115,8 +116,10 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   }
   result.load_error = manager.GetLastError();
   if (result.load_error != EC_OK) result.load_message = vexErrorMessage(result.load_error);
-  // The resize takes 8, 24 and 32 bits and so does the writer: any other
-  // depth would give no picture (or an empty file), so it is refused up front.
+  // The resize and the writer take 8, 24 and 32 bits: other depths are
+  // widened to 24, and so are colour palettes that must be resized.
+  const bool resize = std::max(source.Width(), std::abs(source.Height())) > kMailSizeLimit;
+  if (!ExpandForMail(source, resize)) return failure(result, EC_NOMEMORY);
   const std::int32_t depth = source.BitCount();
   if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
 

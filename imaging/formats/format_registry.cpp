@@ -32,6 +32,7 @@ constexpr auto kWeak = TvexFormatClass::Probe::Weak;
 // In format number order. Rows naming one class are one reader: the
 // manager's search asks it once.
 constexpr std::array kClasses{
+    TvexFormatClass{FF_GIF, "TvexGIFImage", Make<TvexGIFImage>, kStrong},
     TvexFormatClass{FF_CRI, "TvexTIFFImage", MakeTIFF, kStrong},
     TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
     TvexFormatClass{FF_PBM, "TvexPxMImage", MakePxM<FF_PBM>, kWeak},

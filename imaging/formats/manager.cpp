@@ -49,10 +49,10 @@ TvexFileFormat TvexImageFileMgr::FormatFromExtension(const std::string& file_nam
     TvexFileFormat format;
   };
   static constexpr Entry kTable[] = {
-      {"bmp", FF_BMP},  {"rle", FF_BMP},   {"cri", FF_CRI},   {"dib", FF_DIB},   {"ico", FF_ICON},
-      {"jpg", FF_JPEG}, {"jpeg", FF_JPEG}, {"pbm", FF_PBM},   {"pcx", FF_PCX},   {"pgm", FF_PGM},
-      {"png", FF_PNG},  {"ppm", FF_PPM},   {"bw", FF_SGI},    {"rgb", FF_SGI},   {"rgba", FF_SGI},
-      {"sgi", FF_SGI},  {"tif", FF_TIFF},  {"tiff", FF_TIFF}, {"tga", FF_TARGA},
+      {"bmp", FF_BMP},  {"rle", FF_BMP},  {"cri", FF_CRI},   {"dib", FF_DIB},   {"gif", FF_GIF},
+      {"ico", FF_ICON}, {"jpg", FF_JPEG}, {"jpeg", FF_JPEG}, {"pbm", FF_PBM},   {"pcx", FF_PCX},
+      {"pgm", FF_PGM},  {"png", FF_PNG},  {"ppm", FF_PPM},   {"bw", FF_SGI},    {"rgb", FF_SGI},
+      {"rgba", FF_SGI}, {"sgi", FF_SGI},  {"tif", FF_TIFF},  {"tiff", FF_TIFF}, {"tga", FF_TARGA},
   };
   for (const Entry& e : kTable)
     if (ext == e.ext) return e.format;

@@ -295,6 +295,7 @@ TvexImageFileMgr& ImageFileManager();
 
 // The format classes.
 #include "vexBmpImage.h"
+#include "vexGIFImage.h"
 #include "vexICONImage.h"
 #include "vexJPEGImage.h"
 #include "vexPCXImage.h"

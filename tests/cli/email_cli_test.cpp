@@ -71,18 +71,22 @@ TEST_F(EmailCli, ConvertsAFolderAndWritesOnlyIntoEmail) {
 }
 
 TEST_F(EmailCli, FailuresNameTheFileAndTheReason) {
-  save_bmp(dir / "mono.bmp", 40, 40, 1, 4);
+  // An SGI file of two bytes a channel: recognised, but no reader of ours
+  // gives it a bitmap.
+  std::vector<std::uint8_t> deep(512);
+  deep[0] = 0x01, deep[1] = 0xDA, deep[3] = 2, deep[5] = 2, deep[7] = 4, deep[9] = 4, deep[11] = 1;
+  testing_support::write_file(dir / "deep.sgi", deep);
   testing_support::write_file(dir / "broken.jpg", {0xFF, 0xD8, 0xFF});
   save_bmp(dir / "good.bmp", 40, 40, 24, 5);
   const CliRun r =
-      run_cli("email " + (dir / "mono.bmp").string() + " " + (dir / "broken.jpg").string() + " " +
+      run_cli("email " + (dir / "deep.sgi").string() + " " + (dir / "broken.jpg").string() + " " +
               (dir / "good.bmp").string() + " " + (dir / "missing.png").string());
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("mono.bmp: Un-supported bit depth."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("deep.sgi: Un-supported bit depth."), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("broken.jpg: "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("missing.png: No such file or folder."), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("1 converted, 3 not converted"), std::string::npos) << r.out;
-  EXPECT_FALSE(fs::exists(dir / "email" / "mono.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "email" / "deep.jpg"));
   EXPECT_FALSE(fs::exists(dir / "email" / "broken.jpg"));
 }
 

@@ -46,7 +46,13 @@ def decode(path, magick=False):
             im.load()
             if im.format == "ICO":
                 im = first_icon_image(im)
-            rgb = im.convert("RGB")
+            if im.format == "GIF":
+                # Transparent pixels as our reader shows them: on white.
+                rgba = im.convert("RGBA")
+                rgb = Image.new("RGB", rgba.size, (255, 255, 255))
+                rgb.paste(rgba, mask=rgba.getchannel("A"))
+            else:
+                rgb = im.convert("RGB")
             return b"ok %d %d\n" % rgb.size + rgb.tobytes()
     except Exception as e:  # any failure of the peer is a recorded outcome
         msg = ("%s: %s" % (type(e).__name__, e)).replace("\n", " ")

@@ -45,7 +45,7 @@ TEST(Manager, FormatFromExtension) {
       {"a.sgi", FF_SGI},     {"a.tif", FF_TIFF},
       {"a.TIFF", FF_TIFF},   {"a.tga", FF_TARGA},
       {"noext", FF_UNKNOWN}, {"dir.bmp/noext", FF_UNKNOWN},
-      {"a.", FF_UNKNOWN},    {"a.gif", FF_UNKNOWN},
+      {"a.", FF_UNKNOWN},    {"a.GIF", FF_GIF},
       {"a.tar.png", FF_PNG},
   };
   for (const Case& c : cases)
@@ -75,7 +75,7 @@ TEST(Manager, CreateFormatGivesTheObjectItsMetadata) {
     EXPECT_EQ(obj->GetImageInfo(), &m.GetImageInfo());
     EXPECT_EQ(m.GetCurrent(), obj);
   }
-  for (int f : {int{FF_GIF}, int{FF_CGM}, int{FF_UNKNOWN}, int{FF_DETECT}, 200})
+  for (int f : {int{FF_KDC}, int{FF_CGM}, int{FF_UNKNOWN}, int{FF_DETECT}, 200})
     EXPECT_EQ(m.CreateFormat(static_cast<TvexFileFormat>(f)), nullptr) << f;
 }
 
@@ -143,16 +143,16 @@ TEST(Manager, SaveImage) {
   EXPECT_EQ(read_file(dir / "out.bmp")[30], 1); // RLE8 in the header
   EXPECT_EQ(m.GetCurrent(), nullptr);
 
-  // A failed save reports its code; a null DIB and a format without a writer
-  // change nothing.
+  // A failed save reports its code; a null DIB changes nothing.
   m.SetCompression(CP_DEFLATE);
   m.SaveImage((dir / "bad.bmp").string(), FF_BMP, image.GetDibHandle());
   EXPECT_EQ(m.GetLastError(), EC_BADCOMPRESS);
   m.SaveImage((dir / "null.bmp").string(), FF_BMP, DibHandle::Null);
   EXPECT_EQ(m.GetLastError(), EC_BADCOMPRESS);
   EXPECT_FALSE(fs::exists(dir / "null.bmp"));
+  // GIF is read, not written: refused with 9 before a file is made.
   m.SaveImage((dir / "x.gif").string(), FF_DETECT, image.GetDibHandle());
-  EXPECT_EQ(m.GetLastError(), EC_BADCOMPRESS);
+  EXPECT_EQ(m.GetLastError(), EC_UNKNOWNFORMAT);
   EXPECT_FALSE(fs::exists(dir / "x.gif"));
 }
 

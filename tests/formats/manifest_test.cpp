@@ -4,10 +4,10 @@
 // tiny and default buffers, and cut at a spread of lengths. A new format
 // gets all of this by adding its manifest.
 //
-// Manifest rows: path (under the corpus), code, digest ("-" without a
-// bitmap), bound ("-", or the largest channel difference allowed against the
-// peer decoder). A line "#! format N" names the format number whose class
-// reads the files. PARVULA_MANIFEST_UPDATE=1 rewrites codes and digests.
+// Manifest rows: path (under the corpus, or tests/... in the source tree), code, digest ("-"
+// without a bitmap), bound ("-", or the largest channel difference allowed against the peer
+// decoder). A line "#! format N" names the format number whose class reads the files.
+// PARVULA_MANIFEST_UPDATE=1 rewrites codes and digests.
 #include "peer.h"
 #include "test_support.h"
 
@@ -124,7 +124,12 @@ protected:
       GTEST_SKIP() << "corpus folder " << corpus_dir().string() << " missing: " << GetParam()
                    << " not checked";
   }
-  fs::path full(const Row& r) const { return corpus_dir() / r.path; }
+  // Rows starting "tests/" name files of the source tree (made for formats
+  // the corpus lacks).
+  fs::path full(const Row& r) const {
+    if (r.path.rfind("tests/", 0) == 0) return fs::path(PARVULA_SOURCE_DIR) / r.path;
+    return corpus_dir() / r.path;
+  }
   Manifest manifest_;
 };
 

@@ -2,7 +2,9 @@
 // the format manager.
 #include "batch.h"
 #include "batch_runner.h"
+#include "depth_expand.h"
 
+#include "peer.h"
 #include "test_support.h"
 #include "vexImageFile.h"
 
@@ -102,20 +104,83 @@ TEST(BatchConvert, WritesAStretchedJpegOfTheMailSize) {
   EXPECT_FALSE(fs::exists(r.output + ".part"));
 }
 
-TEST(BatchConvert, DepthsWithoutAJpegAreRefusedWithoutLeavingAFile) {
+TEST(BatchConvert, EveryDepthBecomesAJpegOfTheMailSize) {
   const auto dir = testing_support::scratch_dir("batch_depths");
   fs::create_directories(dir / "email");
-  for (int bpp : {1, 4, 16}) {
+  for (int bpp : {1, 4, 8, 16, 24, 32}) {
     for (int side : {100, 1500}) {
       const std::string src = random_bmp(dir / name("p%d_%d.bmp", bpp, side), side, 20, bpp, 2);
       TvexImageFileMgr mgr;
       const ConvertResult r = ConvertFile(src, mgr);
-      EXPECT_FALSE(r.converted) << src;
-      EXPECT_EQ(r.error, EC_BITDEPTH) << src;
-      EXPECT_EQ(r.message, "Un-supported bit depth.");
-      EXPECT_FALSE(fs::exists(r.output)) << r.output;
+      ASSERT_TRUE(r.converted) << src << ": " << r.message;
+      TvexImage out;
+      out.SetDibHandle(mgr.LoadImage(r.output, FF_JPEG));
+      EXPECT_EQ(out.Width(), side == 100 ? 100 : 1024) << src;
+      EXPECT_EQ(out.Height(), side == 100 ? 20 : 14) << src;
     }
   }
+}
+
+// Widened pictures keep every colour (16-bit pixels in their 5 bits); grey
+// ramps, and colour palettes that are not resized, stay 8-bit.
+TEST(BatchConvert, WideningKeepsTheColours) {
+  struct Case {
+    int bpp;
+    bool grey, resize;
+    int expect_bpp;
+  };
+  for (const Case c :
+       {Case{1, false, false, 24}, Case{4, false, false, 24}, Case{16, false, false, 24},
+        Case{8, false, true, 24}, Case{8, false, false, 8}, Case{8, true, true, 8}}) {
+    SCOPED_TRACE(name("bpp %d grey %d", c.bpp, c.grey));
+    TvexImage img;
+    testing_support::make_random_image(img, 37, 5, c.bpp, 7);
+    if (c.grey) {
+      TvexImage::LogPalette pal;
+      pal.palNumEntries = 256;
+      for (int i = 0; i < 256; ++i) {
+        const auto v = static_cast<std::uint8_t>(255 - i);
+        pal.palPalEntry[i] = {v, v, v, 0};
+      }
+      img.SetPaletteEntries(&pal);
+    }
+    testing_support::PeerImage before;
+    before.ok = true;
+    before.width = 37;
+    before.height = 5;
+    before.rgb = testing_support::image_rgb(img);
+    ASSERT_TRUE(ExpandForMail(img, c.resize));
+    EXPECT_EQ(img.BitCount(), c.expect_bpp);
+    EXPECT_EQ(
+        testing_support::compare_rgb(testing_support::image_rgb(img), before, c.bpp == 16 ? 5 : 8)
+            .count,
+        0);
+  }
+}
+
+// A colour photograph of 2000 x 1500 saved as an 8-bit palette BMP gives the
+// same e-mail JPEG as the same pixels saved in 24 bits.
+TEST(BatchConvert, PalettePicturesAreResizedInColour) {
+  if (!testing_support::peer_available()) GTEST_SKIP() << "Pillow missing";
+  SKIP_WITHOUT_CORPUS("photos");
+  const auto dir = testing_support::scratch_dir("batch_palette");
+  const fs::path photo = testing_support::corpus_dir() / "photos" / "debian-lomiri-wallpapers" /
+                         "seeding_by_Clements_Engelhardt.jpg";
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import sys; from PIL import Image; "
+      "p = Image.open(sys.argv[1]).convert('RGB').resize((2000, 1500)).quantize(256); "
+      "p.save(sys.argv[2]); p.convert('RGB').save(sys.argv[3])\" '" +
+      photo.string() + "' '" + (dir / "pal.bmp").string() + "' '" + (dir / "rgb.bmp").string() +
+      "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  TvexImageFileMgr mgr;
+  TvexImage pal;
+  pal.SetDibHandle(mgr.LoadImage((dir / "pal.bmp").string(), FF_BMP));
+  ASSERT_EQ(pal.BitCount(), 8);
+  fs::create_directories(dir / "email");
+  for (const char* f : {"pal.bmp", "rgb.bmp"})
+    ASSERT_TRUE(ConvertFile((dir / f).string(), mgr).converted) << f;
+  EXPECT_EQ(read_file(dir / "email" / "pal.jpg"), read_file(dir / "email" / "rgb.jpg"));
 }
 
 TEST(BatchConvert, UnreadableFilesAndFailedSavesReportNotConverted) {
