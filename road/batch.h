@@ -23,6 +23,8 @@ struct ConvertResult {
   // picture; its code and message are kept here so that the user hears of it.
   TvexErrorCode load_error = EC_OK;
   std::string load_message;
+  // Size of the picture as loaded (before any resize).
+  std::int32_t source_width = 0, source_height = 0;
 };
 
 // Format number the batch loads a file with, from its extension ("JPG" and
@@ -32,9 +34,26 @@ TvexFileFormat LoadFormatFromName(const std::string& file_name);
 DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manager);
 // <dir>/email/<stem>.jpg
 std::string MailFileName(const std::string& file_name);
-// Size of the output picture for a source of w x h (unchanged up to 1024).
-void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h);
+// <folder>/<stem>.jpg: the output name of `file_name` in another folder.
+std::string MailFileNameIn(const std::string& file_name, const std::string& folder);
+// Size of the output picture for a source of w x h: unchanged up to `limit`,
+// else the longer side becomes `limit`.
+void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h,
+              std::int32_t limit = kMailSizeLimit);
 // Progress position after `done` of `selected` files: Round(done * 100 / selected).
 std::int32_t BatchProgress(std::int32_t done, std::int32_t selected);
+// What a conversion writes; the defaults are the window's.
+struct MailSettings {
+  std::int32_t size = kMailSizeLimit; // longer side, at least 1
+  std::uint16_t quality = kMailQuality;
+  std::string output; // empty: MailFileName
+};
+
+// Loads `file_name` and makes the picture the road saves, resized to `size`
+// (when larger) and stretched, into `picture`. The manager keeps the file's
+// metadata for the save. Not converted (with the reason) when there is none.
+ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr& manager,
+                                 std::int32_t size, TvexImage& picture);
 // Converts one file through `manager`.
-ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager);
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailSettings& settings = {});
