@@ -23,6 +23,14 @@ std::string output_of(const std::string& command) {
   return out;
 }
 
+// A shell word (built by appending: g++ 12 warns falsely on chains of string additions).
+std::string quoted(const fs::path& p) {
+  std::string q(1, '\'');
+  q += p.string();
+  q += '\'';
+  return q;
+}
+
 fs::path find_package() {
   for (auto& e : fs::directory_iterator(PARVULA_BINARY_DIR))
     if (e.path().extension() == ".deb" && e.path().filename().string().rfind("parvula_", 0) == 0)
@@ -36,7 +44,7 @@ TEST(Package, DeclaresItsDependenciesAndHoldsWindowCliManualAndCompletion) {
   const fs::path deb = find_package();
   if (deb.empty()) GTEST_SKIP() << "no package: run cpack -G DEB in " << PARVULA_BINARY_DIR;
   if (std::system("command -v dpkg-deb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no dpkg-deb";
-  const std::string q = "'" + deb.string() + "'";
+  const std::string q = quoted(deb);
 
   const std::string info = output_of("dpkg-deb --info " + q);
   for (const char* field : {"Package: parvula\n", "Section: graphics\n", "Depends: ", "libc6 ",
@@ -52,9 +60,13 @@ TEST(Package, DeclaresItsDependenciesAndHoldsWindowCliManualAndCompletion) {
     EXPECT_NE(contents.find(file), std::string::npos) << file << "\n" << contents;
 
   const fs::path root = scratch_dir("package");
-  ASSERT_EQ(std::system(("dpkg-deb -x " + q + " '" + root.string() + "'").c_str()), 0);
-  const std::string version =
-      output_of("'" + (root / "usr/bin/parvula-cli").string() + "' --version");
+  std::string extract = "dpkg-deb -x " + q;
+  extract += ' ';
+  extract += quoted(root);
+  ASSERT_EQ(std::system(extract.c_str()), 0);
+  std::string run = quoted(root / "usr/bin/parvula-cli");
+  run += " --version";
+  const std::string version = output_of(run);
   EXPECT_EQ(version.rfind("parvula-cli ", 0), 0u) << version;
   EXPECT_NE(info.find("Version: " + version.substr(12)), std::string::npos) << version << info;
 
@@ -65,9 +77,7 @@ TEST(Package, DeclaresItsDependenciesAndHoldsWindowCliManualAndCompletion) {
   for (const char* type : {"image/jpeg;", "image/gif;", "image/tiff;", "image/x-tga;", "image/png;",
                            "image/bmp;", "image/x-pcx;", "image/x-kodak-kdc;"})
     EXPECT_NE(entry.find(type), std::string::npos) << type;
-  EXPECT_EQ(
-      std::system(("bash -n '" +
-                   (root / "usr/share/bash-completion/completions/parvula-cli").string() + "'")
-                      .c_str()),
-      0);
+  std::string check = "bash -n ";
+  check += quoted(root / "usr/share/bash-completion/completions/parvula-cli");
+  EXPECT_EQ(std::system(check.c_str()), 0);
 }
