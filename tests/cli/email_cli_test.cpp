@@ -220,6 +220,7 @@ TEST_F(EmailCli, FitStaysUnderTheBudgetOnThePhotographs) {
     bool quality_lowered, size_lowered;
   } cases[] = {
       {"2M", 2000000, false, false}, {"700K", 700000, true, false}, {"300K", 300000, true, true}};
+  std::string fit_line; // of the last budget that fitted without a smaller size
   for (const auto& c : cases) {
     const fs::path out = dir / c.budget;
     const CliRun r =
@@ -245,6 +246,7 @@ TEST_F(EmailCli, FitStaysUnderTheBudgetOnThePhotographs) {
     EXPECT_EQ(size < 1024, c.size_lowered) << r.out;
     EXPECT_EQ(longest, size) << c.budget;
     if (size == 1024) {
+      fit_line = r.out.substr(0, r.out.find('\n') + 1);
       // At the default size the pictures are the road's: the same files as --quality.
       const fs::path same = dir / (std::string(c.budget) + "-q");
       run_cli("email -q -r -o " + quoted(same) + " --quality " + std::to_string(quality) + " " +
@@ -253,6 +255,13 @@ TEST_F(EmailCli, FitStaysUnderTheBudgetOnThePhotographs) {
       EXPECT_EQ(read_file(out / one), read_file(same / one)) << c.budget;
     }
   }
+  // A dry run searches alike and writes nothing.
+  const CliRun dry =
+      run_cli("email -r -n -o " + quoted(dir / "dry") + " --fit 700K " + quoted(photos));
+  EXPECT_EQ(dry.status, 0) << dry.out;
+  EXPECT_NE(dry.out.find(fit_line), std::string::npos) << fit_line << dry.out;
+  EXPECT_NE(dry.out.find("9 to convert, nothing written"), std::string::npos) << dry.out;
+  EXPECT_FALSE(fs::exists(dir / "dry"));
   const CliRun tight =
       run_cli("email -r -o " + quoted(dir / "tight") + " --fit 100K " + quoted(photos));
   EXPECT_EQ(tight.status, 1);
