@@ -117,6 +117,9 @@ ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr&
   const std::int32_t depth = source.BitCount();
   if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
 
+  manager.SetCompression(CP_JPEG_STD);
+  manager.SetQuality(kMailQuality);
+
   TvexImage resized;
   const std::int32_t w = source.Width(), h = std::abs(source.Height());
   result.source_width = w;
@@ -148,7 +151,6 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   result.output = settings.output.empty() ? MailFileName(file_name) : settings.output;
   if (!result.converted) return result;
   result.converted = false;
-  manager.SetCompression(CP_JPEG_STD);
   manager.SetQuality(settings.quality);
 
   // Written under a temporary name and renamed on success, so that a failed
