@@ -255,7 +255,7 @@ TvexErrorCode TvexImageCCITT::Decompress(const std::uint8_t* data, std::int32_t&
     // none: its rows follow each other directly.
     const bool no_end_of_lines = Mode == 0 && !at_end_of_line(r);
     if (group3 && !no_end_of_lines) sync(false);
-    while (Line >= 0 && Line < Height && r.bits_left() > 0) {
+    while (RowOpen() && r.bits_left() > 0) {
       if (at_end_of_line(r)) {
         if (!group3) break; // end of facsimile block
         ++EOLSeen;

@@ -65,3 +65,9 @@ void TvexImageCompress::GrowBuffer(std::int32_t min_increment) {
   BufferSize = static_cast<std::int32_t>(size);
   Buffer.resize(static_cast<std::size_t>(BufferSize));
 }
+
+void TvexImageCompress::SeekRow(std::int32_t row) {
+  Line = TopDown ? Height - 1 - row : row;
+  LineOffset = Line * LineWidth;
+  Column = 0;
+}

@@ -24,6 +24,7 @@ TvexErrorCode TvexImageModifiedHuffman::BuildTables() {
 
 bool TvexImageModifiedHuffman::NextRow() {
   Line += TopDown ? -1 : 1;
+  if (RowLimit > 0) --RowLimit;
   Column = 0;
   LineOffset = Line * LineWidth;
   return Line >= 0 && Line < Height;
@@ -100,7 +101,7 @@ TvexErrorCode TvexImageModifiedHuffman::Decompress(const std::uint8_t* data, std
     r.start(data, length, ReverseBits != 0);
     std::int32_t pos = std::clamp(Column, 0, Width);
     Color = 0;
-    while (Line >= 0 && Line < Height && r.bits_left() > 0) {
+    while (RowOpen() && r.bits_left() > 0) {
       const RowEnd end = decode_1d<false>(r, RowBits(), Width, pos, Color, nullptr);
       if (end == RowEnd::Full) {
         // Every row starts on a byte boundary.

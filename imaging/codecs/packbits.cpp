@@ -3,6 +3,8 @@
 // short by the end of the input gives what it has.
 #include "codecs/packbits.h"
 
+#include "run_cursor.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -138,37 +140,36 @@ TvexErrorCode TvexImagePackBits::Decompress(const std::uint8_t* data, std::int32
     const std::int64_t start_line = Line, start_column = Column;
     const std::int64_t n = length;
     const int pixel_bytes = BitCount / 8;
+    // Rows of BytesPerRow bytes; a packet that passes a row's end loses the rest.
+    vex::codec::RunCursor cursor;
+    cursor.BindBitmap(DIBBits, LineWidth, BytesPerRow, Height, TopDown != 0, false);
+    if (Line < 0 || Line >= Height)
+      cursor.MoveTo(Height, 0);
+    else
+      cursor.MoveTo(TopDown ? Height - 1 - Line : Line, Column);
     std::int64_t i = 0;
-    std::int64_t r = std::clamp(Column, 0, LineWidth);
-    while (Line >= 0 && Line < Height && i < n) {
-      std::uint8_t* row = DIBBits + std::int64_t{Line} * LineWidth;
+    while (!cursor.Done() && i < n) {
       const std::uint8_t h = data[i];
-      std::int64_t k;
+      const std::int64_t row = cursor.Row();
       if (h > 128) {
         if (i + 1 >= n) { // a run without its value
           i = n;
           break;
         }
-        k = 257 - h;
-        const std::int64_t fit = std::clamp<std::int64_t>(LineWidth - r, 0, k);
-        std::memset(row + r, data[i + 1], static_cast<std::size_t>(fit));
+        cursor.Fill(data[i + 1], 257 - h);
         i += 2;
       } else if (h < 128) {
-        k = std::min<std::int64_t>(h + 1, n - i - 1);
-        const std::int64_t fit = std::clamp<std::int64_t>(LineWidth - r, 0, k);
-        std::memcpy(row + r, data + i + 1, static_cast<std::size_t>(fit));
+        const std::int64_t k = std::min<std::int64_t>(h + 1, n - i - 1);
+        cursor.Copy(data + i + 1, k);
         i += 1 + k;
       } else {
         ++i;
         continue;
       }
-      r += k;
-      if (r >= BytesPerRow) {
-        if (SwapRedBlue) swap_red_blue(row, Width, pixel_bytes);
-        r = 0;
-        Line += TopDown ? -1 : 1;
-      }
+      if (SwapRedBlue && cursor.Row() != row) swap_red_blue(cursor.RowAt(row), Width, pixel_bytes);
     }
+    const std::int64_t r = cursor.Column();
+    Line = static_cast<std::int32_t>(TopDown ? Height - 1 - cursor.Row() : cursor.Row());
     Column = static_cast<std::int32_t>(std::min<std::int64_t>(r, LineWidth));
     LineOffset = static_cast<std::int32_t>(std::int64_t{Line} * LineWidth + Column);
     const std::int64_t covered =
@@ -180,3 +181,40 @@ TvexErrorCode TvexImagePackBits::Decompress(const std::uint8_t* data, std::int32
   }
   return Error;
 }
+
+namespace vex::codec {
+
+std::size_t PackBitsReader::Read(std::uint8_t* out, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    if (run_ > 0) {
+      const std::size_t n = std::min(run_, count - done);
+      std::memset(out + done, value_, n);
+      run_ -= n;
+      done += n;
+    } else if (literal_ > 0) {
+      const std::size_t n = std::min({literal_, count - done, left_});
+      if (n == 0) break; // a literal cut by the end of the data
+      std::memcpy(out + done, in_, n);
+      in_ += n;
+      left_ -= n;
+      literal_ -= n;
+      done += n;
+    } else {
+      if (left_ == 0) break;
+      const std::uint8_t n = *in_++;
+      --left_;
+      if (n < 128) {
+        literal_ = std::size_t{n} + 1;
+      } else if (n > 128) {
+        if (left_ == 0) break;
+        value_ = *in_++;
+        --left_;
+        run_ = 257 - std::size_t{n};
+      }
+    }
+  }
+  return done;
+}
+
+} // namespace vex::codec

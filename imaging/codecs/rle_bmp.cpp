@@ -1,5 +1,7 @@
 #include "vexImageCompress.h"
 
+#include "run_cursor.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -324,6 +326,14 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
     Cursor c{Line, Column};
     auto offset = [&] { return c.line * LineWidth + c.column; };
     auto inside = [&](std::int64_t o) { return c.line >= 0 && o >= 0 && o < ImageSize; };
+    // Runs and literals go on into the next row's bytes (in memory order)
+    // and stop at the end of the pixels.
+    vex::codec::RunCursor out;
+    out.Bind(DIBBits, LineWidth, LineWidth, LineWidth > 0 ? ImageSize / LineWidth : 0, true);
+    auto place = [&] {
+      const std::int64_t o = offset();
+      out.MoveTo(o / LineWidth, o % LineWidth);
+    };
     std::int64_t pos = 0;
     const std::int64_t n = length;
     bool ended = false;
@@ -331,10 +341,8 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
       const std::uint8_t first = data[pos], second = data[pos + 1];
       pos += 2;
       if (first > 0) {
-        std::int64_t o = offset();
-        const std::int64_t count = std::min<std::int64_t>(first, ImageSize - o);
-        std::memset(DIBBits + o, second, static_cast<std::size_t>(count));
-        produced += static_cast<std::int32_t>(count);
+        place();
+        produced += static_cast<std::int32_t>(out.Fill(second, first));
         c.column += first;
       } else if (second == 0) {
         c.line += step;
@@ -351,11 +359,9 @@ TvexErrorCode TvexImageRLE8::Decompress(const std::uint8_t* data, std::int32_t& 
         c.line += step * data[pos + 1];
         pos += 2;
       } else {
-        const std::int64_t avail = std::min<std::int64_t>(second, n - pos);
-        const std::int64_t o = offset();
-        const std::int64_t count = std::min<std::int64_t>(avail, ImageSize - o);
-        std::memcpy(DIBBits + o, data + pos, static_cast<std::size_t>(count));
-        produced += static_cast<std::int32_t>(count);
+        place();
+        produced += static_cast<std::int32_t>(
+            out.Copy(data + pos, std::min<std::int64_t>(second, n - pos)));
         c.column += second;
         pos += second + (second & 1);
       }

@@ -37,6 +37,16 @@ public:
       Bind(bits, line_width, row_bytes, rows, wrap);
   }
 
+  // Back to a place kept from an earlier call (a codec fed in pieces).
+  void MoveTo(std::int64_t row, std::int64_t column) {
+    row_ = std::clamp<std::int64_t>(row, 0, rows_);
+    column_ = row_ < rows_ ? std::clamp<std::int64_t>(column, 0, row_bytes_ - 1) : 0;
+  }
+  // Memory of data row `row`; null outside the bound rows.
+  std::uint8_t* RowAt(std::int64_t row) const {
+    return row >= 0 && row < rows_ ? base_ + row * stride_ : nullptr;
+  }
+
   bool Done() const { return row_ >= rows_; }
   std::int64_t Row() const { return row_; }
   std::int64_t Column() const { return column_; }

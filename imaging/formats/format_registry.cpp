@@ -20,17 +20,25 @@ template <TvexFileFormat F> std::unique_ptr<TvexImageFile> MakePxM(const TvexIma
   return std::make_unique<TvexPxMImage>(F);
 }
 
+std::unique_ptr<TvexImageFile> MakeTIFF(const TvexImageFileMgr& mgr) {
+  auto tiff = std::make_unique<TvexTIFFImage>();
+  tiff->SetWhiteIsZero(mgr.GetTIFFWhiteIsZero());
+  return tiff;
+}
+
 constexpr auto kStrong = TvexFormatClass::Probe::Strong;
 constexpr auto kWeak = TvexFormatClass::Probe::Weak;
 
 // In format number order. Rows naming one class are one reader: the
 // manager's search asks it once.
 constexpr std::array kClasses{
+    TvexFormatClass{FF_CRI, "TvexTIFFImage", MakeTIFF, kStrong},
     TvexFormatClass{FF_JPEG, "TvexJPEGImage", MakeJPEG, kStrong},
     TvexFormatClass{FF_PBM, "TvexPxMImage", MakePxM<FF_PBM>, kWeak},
     TvexFormatClass{FF_PGM, "TvexPxMImage", MakePxM<FF_PGM>, kWeak},
     TvexFormatClass{FF_PPM, "TvexPxMImage", MakePxM<FF_PPM>, kWeak},
     TvexFormatClass{FF_SGI, "TvexSGIImage", Make<TvexSGIImage>, kStrong},
+    TvexFormatClass{FF_TIFF, "TvexTIFFImage", MakeTIFF, kStrong},
     TvexFormatClass{FF_TARGA, "TvexTargaImage", Make<TvexTargaImage>, kWeak},
     TvexFormatClass{FF_ICON, "TvexICONImage", Make<TvexICONImage>, kStrong},
     TvexFormatClass{FF_BMP, "TvexBmpImage", Make<TvexBmpImage>, kStrong},

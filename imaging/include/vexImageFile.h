@@ -300,4 +300,5 @@ TvexImageFileMgr& ImageFileManager();
 #include "vexPCXImage.h"
 #include "vexPxMImage.h"
 #include "vexSGIImage.h"
+#include "vexTIFFImage.h"
 #include "vexTargaImage.h"

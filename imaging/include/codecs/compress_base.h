@@ -38,6 +38,10 @@ public:
   virtual TvexErrorCode Decompress(const std::uint8_t* data, std::int32_t& length,
                                    std::int32_t& produced) = 0;
 
+  // Moves the cursor to the start of data row `row` (0 the first row of the
+  // data), as the TIFF reader does for each strip.
+  void SeekRow(std::int32_t row);
+
   // Makes room in Buffer: the first call allocates twice the increment
   // max(ImageSize / 16, 2 x LineWidth, min_increment), later calls add one.
   void GrowBuffer(std::int32_t min_increment);

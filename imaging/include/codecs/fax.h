@@ -31,11 +31,16 @@ public:
   // True: input bytes are read least significant bit first (FillOrder 2).
   void SetReverseBits(bool flag) { ReverseBits = flag ? 1 : 0; }
   bool GetReverseBits() const { return ReverseBits != 0; }
+  // Decoding stops after `rows` more rows (a TIFF strip's share of the
+  // picture); negative: at the end of the image.
+  void SetRowLimit(std::int32_t rows) { RowLimit = rows; }
 
 protected:
   // Moves the cursor to the next row down the picture; false once it left
   // the image.
   bool NextRow();
+  // The cursor is on a row decoding may fill.
+  bool RowOpen() const { return Line >= 0 && Line < Height && RowLimit != 0; }
   std::uint8_t* RowBits() const { return DIBBits + std::int64_t{Line} * LineWidth; }
   std::int32_t Covered(std::int32_t start_line, std::int32_t start_column) const;
   // Checks the DIB and sizes Buffer before coding.
@@ -44,6 +49,7 @@ protected:
   bool TablesReady = false;
   std::uint8_t ReverseBits = 0;
   std::uint8_t Color = 0; // of the run being coded: 0 white, 1 black
+  std::int32_t RowLimit = -1;
 };
 
 // CCITT Group 3 (Mode 0 one-dimensional, 1 two-dimensional with K = 4) and

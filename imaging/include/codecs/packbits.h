@@ -3,6 +3,7 @@
 
 #include "codecs/rle_bmp.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -32,3 +33,28 @@ protected:
   bool SwapRedBlue = false;
   std::vector<std::uint8_t> Scratch; // one row, red and blue exchanged
 };
+
+namespace vex::codec {
+
+// PackBits data as one stream of bytes, pulled in pieces of any size (the
+// TIFF reader's path for rows it converts before they reach the DIB). The
+// input must stay valid until the data is done.
+class PackBitsReader {
+public:
+  void Start(const std::uint8_t* data, std::size_t size) {
+    in_ = data;
+    left_ = data ? size : 0;
+    run_ = literal_ = 0;
+  }
+  // Up to `count` next bytes into `out`; fewer only when the data ended.
+  std::size_t Read(std::uint8_t* out, std::size_t count);
+
+private:
+  const std::uint8_t* in_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t run_ = 0;     // repeats of value_ still to give
+  std::size_t literal_ = 0; // literal bytes still to copy
+  std::uint8_t value_ = 0;
+};
+
+} // namespace vex::codec
