@@ -3,6 +3,7 @@
 #include "batch.h"
 #include "channel_stretch.h"
 #include "file_filter.h"
+#include "orientation.h"
 #include "vexImageFile.h"
 
 #include <QApplication>
@@ -424,6 +425,9 @@ void TForm1::vexThumbView1LoadImage(const QString& file_name) {
   BusyScope busy(ShellListView1);
   TvexImage* image = vexImageCtrl1->Image();
   image->SetDibHandle(LoadByExtension(NativePath(file_name), ImageFileManager()));
+  // A photograph is shown upright, as the batch writes it.
+  if (!vex::platform::is_null(image->GetDibHandle()))
+    TurnUpright(*image, ImageFileManager().GetImageInfo().Orientation());
   if (!vex::platform::is_null(image->GetDibHandle())) {
     const int h = image->Height() < 0 ? -image->Height() : image->Height();
     vexImageCtrl1->resize(image->Width(), h);

@@ -2,6 +2,7 @@
 // the preview on mouse-down, and "Execute!" on a temporary folder.
 #include "main_window.h"
 #include "qt_draw_surface.h"
+#include "vexImageFile.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -105,6 +106,7 @@ private slots:
   void treeShowsFoldersOnlyAndDrivesTheList();
   void previewSizesTheControlToThePicture();
   void previewIgnoresFoldersEmptySpaceAndKeepsSizeOnFailure();
+  void previewShowsAPhotographUpright();
   void executeWithoutSelectionDoesNothing();
   void executeConvertsTheSelectedFiles();
   void executeSurvivesAFileThatThrows();
@@ -265,6 +267,43 @@ void WindowTest::previewSizesTheControlToThePicture() {
   const QImage shot = form.ScrollBox2->viewport()->grab().toImage();
   QCOMPARE(QColor(shot.pixel(50, 50)), QColor(0, 0, 0));
   QCOMPARE(QColor(shot.pixel(150, 50)), QColor(255, 255, 255));
+}
+
+void WindowTest::previewShowsAPhotographUpright() {
+  // Stored 30 x 20, left half black, with Exif orientation 6: upright it is
+  // 20 x 30 with the black half on top.
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  write_bmp(dir.filePath("s.bmp"), 30, 20, [](int x, int) { return x < 15 ? 0u : 0xFFFFFFu; });
+  {
+    TvexImageFileMgr mgr;
+    TvexImage img;
+    img.SetDibHandle(mgr.LoadImage(dir.filePath("s.bmp").toStdString(), FF_BMP));
+    mgr.SaveImage(dir.filePath("p.jpg").toStdString(), FF_JPEG, img.GetDibHandle());
+  }
+  QFile f(dir.filePath("p.jpg"));
+  QVERIFY(f.open(QIODevice::ReadWrite));
+  QByteArray bytes = f.readAll();
+  const char exif[] = "\xFF\xE1\x00\x22"
+                      "Exif\0\0"
+                      "MM\x00\x2A\x00\x00\x00\x08"
+                      "\x00\x01"
+                      "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00"
+                      "\x00\x00\x00\x00";
+  bytes.insert(2, QByteArray(exif, sizeof exif - 1));
+  f.seek(0);
+  f.write(bytes);
+  f.close();
+  QFile::remove(dir.filePath("s.bmp"));
+  TForm1 form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  ShowFolder(form, dir.path(), 1);
+  QTest::mousePress(form.ShellListView1->viewport(), Qt::LeftButton, {}, item_centre(form, 0));
+  QCOMPARE(form.vexImageCtrl1->size(), QSize(20, 30));
+  TvexImage* img = form.vexImageCtrl1->Image();
+  QVERIFY(img->ScanLine(2)[30] < 40);
+  QVERIFY(img->ScanLine(27)[30] > 215);
 }
 
 void WindowTest::previewIgnoresFoldersEmptySpaceAndKeepsSizeOnFailure() {

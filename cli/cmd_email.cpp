@@ -29,6 +29,7 @@ struct EmailOptions {
   std::string output_dir;
   bool dry_run = false;
   std::string fit;
+  bool keep_orientation = false;
 };
 
 // One line redrawn in place on a terminal: a bar and the file being handled.
@@ -64,7 +65,7 @@ int dry_run(const std::vector<std::string>& files, const std::vector<std::string
 
 int run_fit(const EmailOptions& opt, std::uint64_t budget, const std::vector<std::string>& files,
             const std::vector<std::string>& outputs, unsigned jobs, std::size_t missing) {
-  FitReport report = FitMail(files, outputs, budget, jobs);
+  FitReport report = FitMail(files, outputs, budget, jobs, {}, {opt.keep_orientation});
   if (!report.fits) {
     std::fprintf(stderr,
                  "parvula-cli: the pictures do not fit in %llu bytes: even quality %u at size %d "
@@ -128,6 +129,7 @@ int run_email(const EmailOptions& opt) {
   MailSettings settings;
   settings.size = opt.size;
   settings.quality = opt.quality;
+  settings.keep_orientation = opt.keep_orientation;
   const std::vector<BatchOutcome> outcomes = RunBatch(files, outputs, settings, jobs, progress);
   if (bar && !files.empty()) std::fprintf(stderr, "\r%*s\r", 80, "");
 
@@ -163,6 +165,8 @@ void add_email_command(CLI::App& app, int& exit_code) {
   cmd->add_option("-j,--jobs", opt->jobs, "Number of workers (default: the number of cores)")
       ->check(CLI::Range(1u, 256u));
   cmd->add_flag("-q,--quiet", opt->quiet, "No progress bar");
+  cmd->add_flag("--keep-orientation", opt->keep_orientation,
+                "Keep the stored pixel order of photographs instead of turning them upright");
   CLI::Option* size =
       cmd->add_option("-s,--size", opt->size,
                       "Longer side of the outputs; larger pictures are resized (default 1024)")

@@ -35,6 +35,18 @@ const char* unit_name(TvexResolutionUnit u) {
   }
 }
 
+const char* orientation_name(int o) {
+  static const char* const kNames[] = {"as stored",
+                                       "mirrored left to right",
+                                       "turned half round",
+                                       "mirrored top to bottom",
+                                       "mirrored along the main diagonal",
+                                       "stored a quarter turn anticlockwise",
+                                       "mirrored along the other diagonal",
+                                       "stored a quarter turn clockwise"};
+  return o >= 1 && o <= 8 ? kNames[o - 1] : "unknown";
+}
+
 // Days since 30 December 1899 as a UTC date and time.
 std::string date_text(double days) {
   const double seconds = (days - 25569.0) * 86400.0; // 25569: 1 January 1970
@@ -68,6 +80,9 @@ void print_metadata(const TvexImageInfo& info, std::ostream& out) {
   if (info.PageNumber() != 1) out << "  page: " << info.PageNumber() << "\n";
   if (info.AspectNumerator() != info.AspectDenominator())
     out << "  aspect: " << info.AspectNumerator() << ":" << info.AspectDenominator() << "\n";
+  if (info.Orientation() != 1)
+    out << "  orientation: " << int{info.Orientation()} << " "
+        << orientation_name(info.Orientation()) << "\n";
   if (info.FileSize() != 0) out << "  file size: " << info.FileSize() << " bytes\n";
   if (info.DateTime() != 0) out << "  modified: " << date_text(info.DateTime()) << "\n";
 }

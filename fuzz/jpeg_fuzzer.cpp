@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TvexImageInfo info;
   reader.SetImageInfo(&info);
   const DibHandle dib = reader.LoadFromStream(stream);
+  // Whatever an Exif segment holds, the orientation stays one of the eight.
+  if (info.Orientation() < 1 || info.Orientation() > 8) std::abort();
   if (dib == DibHandle::Null) return 0;
   vex::platform::DibSection section;
   if (!vex::platform::GetDIBSection(dib, &section)) std::abort();

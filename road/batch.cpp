@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "channel_stretch.h"
+#include "orientation.h"
 #include "vexImageFile.h"
 #include "vexImageResStr.h"
 #include "vexImageTransform.h"
@@ -101,8 +102,19 @@ std::int32_t BatchProgress(std::int32_t done, std::int32_t selected) {
   return vex::round_to_int32(static_cast<long double>(done) * 100.0L / selected);
 }
 
+void TurnMetadataUpright(TvexImageInfo& info, int orientation) {
+  if (!SwapsSides(orientation)) return;
+  const double x = info.XResolution(), y = info.YResolution();
+  info.SetXResolution(y);
+  info.SetYResolution(x);
+  const std::int16_t n = info.AspectNumerator(), d = info.AspectDenominator();
+  info.SetAspectNumerator(d);
+  info.SetAspectDenominator(n);
+}
+
 ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr& manager,
-                                 std::int32_t size, TvexImage& picture) {
+                                 std::int32_t size, TvexImage& picture,
+                                 const MailOptions& options) {
   ConvertResult result;
   TvexImage& source = picture;
   source.SetDibHandle(LoadByExtension(file_name, manager));
@@ -116,6 +128,15 @@ ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr&
   // depth would give no picture (or an empty file), so it is refused up front.
   const std::int32_t depth = source.BitCount();
   if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
+
+  TvexImageInfo& info = manager.GetImageInfo();
+  const int orientation = info.Orientation();
+  if (!options.keep_orientation && orientation != 1) {
+    if (!TurnUpright(source, orientation)) return failure(result, EC_NOMEMORY);
+    TurnMetadataUpright(info, orientation);
+    // The output carries no Exif segment: its pixels stand upright as they are.
+    info.SetOrientation(1);
+  }
 
   manager.SetCompression(CP_JPEG_STD);
   manager.SetQuality(kMailQuality);
@@ -145,9 +166,16 @@ ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr&
 }
 
 ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailOptions& options) {
+  MailSettings settings;
+  static_cast<MailOptions&>(settings) = options;
+  return ConvertFile(file_name, manager, settings);
+}
+
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
                           const MailSettings& settings) {
   TvexImage picture;
-  ConvertResult result = PrepareMailPicture(file_name, manager, settings.size, picture);
+  ConvertResult result = PrepareMailPicture(file_name, manager, settings.size, picture, settings);
   result.output = settings.output.empty() ? MailFileName(file_name) : settings.output;
   if (!result.converted) return result;
   result.converted = false;

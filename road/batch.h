@@ -27,11 +27,18 @@ struct ConvertResult {
   std::int32_t source_width = 0, source_height = 0;
 };
 
+struct MailOptions {
+  // Keep the stored pixel order of a photograph instead of turning it upright.
+  bool keep_orientation = false;
+};
+
 // Format number the batch loads a file with, from its extension ("JPG" and
 // unknown ones give 7; the manager falls back to every reader anyway).
 TvexFileFormat LoadFormatFromName(const std::string& file_name);
 // Loads through `manager`; null when nothing could read the file (exceptions included).
 DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manager);
+// Swaps the resolutions and aspect terms of `info` when `orientation` swaps the sides.
+void TurnMetadataUpright(TvexImageInfo& info, int orientation);
 // <dir>/email/<stem>.jpg
 std::string MailFileName(const std::string& file_name);
 // <folder>/<stem>.jpg: the output name of `file_name` in another folder.
@@ -43,17 +50,26 @@ void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t&
 // Progress position after `done` of `selected` files: Round(done * 100 / selected).
 std::int32_t BatchProgress(std::int32_t done, std::int32_t selected);
 // What a conversion writes; the defaults are the window's.
-struct MailSettings {
+struct MailSettings : MailOptions {
+  // Not an aggregate, so that ConvertFile(f, m, {true}) means MailOptions.
+  MailSettings() = default;
   std::int32_t size = kMailSizeLimit; // longer side, at least 1
   std::uint16_t quality = kMailQuality;
   std::string output; // empty: MailFileName
 };
 
-// Loads `file_name` and makes the picture the road saves, resized to `size`
-// (when larger) and stretched, into `picture`. The manager keeps the file's
-// metadata for the save. Not converted (with the reason) when there is none.
+// Loads `file_name` and makes the picture the road saves into `picture`:
+// turned upright (unless `options` keep the stored order), resized to `size`
+// when larger, and stretched. The manager keeps the file's metadata for the
+// save. Not converted (with the reason) when there is no picture.
 ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr& manager,
-                                 std::int32_t size, TvexImage& picture);
-// Converts one file through `manager`.
+                                 std::int32_t size, TvexImage& picture,
+                                 const MailOptions& options = {});
+// Converts one file through `manager`: a photograph is first turned upright
+// as its metadata says (unless `options` keep the stored order), so that the
+// size rule applies to the upright picture.
 ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
-                          const MailSettings& settings = {});
+                          const MailOptions& options = {});
+// The same with another size, quality or output.
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailSettings& settings);

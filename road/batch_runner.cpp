@@ -122,8 +122,10 @@ void ParallelFor(std::size_t count, unsigned workers,
 }
 
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
-                                   const BatchProgressFn& progress) {
-  return RunBatch(files, std::vector<std::string>(files.size()), MailSettings{}, workers, progress);
+                                   const BatchProgressFn& progress, const MailOptions& options) {
+  MailSettings settings;
+  static_cast<MailOptions&>(settings) = options;
+  return RunBatch(files, std::vector<std::string>(files.size()), settings, workers, progress);
 }
 
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,

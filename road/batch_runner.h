@@ -45,7 +45,8 @@ using BatchProgressFn =
 // Creates each output folder, converts every file and returns one outcome per
 // input file, in input order.
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
-                                   const BatchProgressFn& progress = {});
+                                   const BatchProgressFn& progress = {},
+                                   const MailOptions& options = {});
 // The same with the output of each file given (`outputs[i]` for `files[i]`;
 // an empty one is MailFileName) and the size and quality of `settings`.
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,

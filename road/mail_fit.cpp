@@ -161,7 +161,8 @@ std::optional<std::uint64_t> ParseByteSize(const std::string& text) {
 }
 
 FitReport FitMail(const std::vector<std::string>& files, const std::vector<std::string>& outputs,
-                  std::uint64_t budget, unsigned workers, const FitRange& range) {
+                  std::uint64_t budget, unsigned workers, const FitRange& range,
+                  const MailOptions& options) {
   FitReport report;
   report.items.resize(files.size());
   std::vector<std::string> named(files.size());
@@ -181,7 +182,7 @@ FitReport FitMail(const std::vector<std::string>& files, const std::vector<std::
     if (item.superseded_by >= 0) return;
     TvexImageFileMgr manager;
     auto picture = std::make_unique<TvexImage>();
-    item.result = PrepareMailPicture(files[i], manager, range.size_high, *picture);
+    item.result = PrepareMailPicture(files[i], manager, range.size_high, *picture, options);
     item.result.output = item.output;
     if (!item.result.converted) return;
     Source& s = sources[i];

@@ -47,7 +47,8 @@ struct FitReport {
 // Decodes every file once and searches the settings; writes nothing.
 // `outputs[i]` names the output of `files[i]` (empty: MailFileName).
 FitReport FitMail(const std::vector<std::string>& files, const std::vector<std::string>& outputs,
-                  std::uint64_t budget, unsigned workers, const FitRange& range = {});
+                  std::uint64_t budget, unsigned workers, const FitRange& range = {},
+                  const MailOptions& options = {});
 
 // Writes the bytes of every fitted item (folders created as needed); the
 // results of items that could not be written are updated.

@@ -19,6 +19,7 @@ void TvexImageInfo::Clear() {
   page_name_.clear();
   page_number_ = 1;
   aspect_numerator_ = aspect_denominator_ = 1;
+  orientation_ = 1;
   modified_ = false;
 }
 

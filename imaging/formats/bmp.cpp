@@ -15,6 +15,32 @@ namespace {
 
 constexpr std::uint32_t kInfoHeaderSize = 40;
 constexpr std::uint32_t kCoreHeaderSize = 12;
+// The 64-byte OS/2 2.x header: its first 40 bytes are laid out as the Windows one.
+constexpr std::uint32_t kOs2v2HeaderSize = 64;
+constexpr std::uint32_t kLargestHeaderSize = 124;
+constexpr std::uint32_t kAlphaBitFields = 6;
+
+bool KnownHeaderSize(std::uint32_t size) {
+  switch (size) {
+  case kCoreHeaderSize:
+  case kInfoHeaderSize:
+  case 52: // with the three colour masks
+  case 56: // and the alpha mask
+  case kOs2v2HeaderSize:
+  case 108: // colour space added
+  case kLargestHeaderSize:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// A mask whose set bits form one run (or no bits at all: the channel is 0).
+bool Contiguous(std::uint32_t mask) {
+  if (mask == 0) return true;
+  const std::uint32_t low = mask >> __builtin_ctz(mask);
+  return (low & (low + 1)) == 0;
+}
 
 using vex::kit::Le16;
 using vex::kit::Le32;
@@ -41,7 +67,7 @@ TvexErrorCode TvexBmpImage::ReadHeader(Stream* stream) {
     std::uint8_t size[4] = {};
     if (BufferStream.Read(size, 4) != 4) return Error;
     const std::uint32_t header_size = Le32(size);
-    if (header_size == kInfoHeaderSize || header_size == kCoreHeaderSize) Error = EC_OK;
+    if (KnownHeaderSize(header_size)) Error = EC_OK;
   } catch (const vex::ReadError&) {
     Error = EC_READFROMFILE;
   } catch (...) {
@@ -54,8 +80,11 @@ TvexErrorCode TvexBmpImage::ReadInfoHeader() {
   IsOS2 = 0;
   pf::BitmapInfoHeader& h = BitmapInfo->bmiHeader;
   SeekFromStart(14);
-  std::uint8_t raw[40] = {};
-  BufferStream.Read(raw, 40);
+  std::uint8_t raw[kLargestHeaderSize] = {};
+  BufferStream.Read(raw, 4);
+  const std::uint32_t header_size = std::min(Le32(raw), kLargestHeaderSize);
+  if (header_size > 4) BufferStream.Read(raw + 4, static_cast<std::int32_t>(header_size - 4));
+  HeaderSize = header_size;
   h.biSize = Le32(raw);
   if (h.biSize == kCoreHeaderSize) {
     IsOS2 = 1;
@@ -95,6 +124,41 @@ TvexErrorCode TvexBmpImage::ReadInfoHeader() {
     return Error;
   }
   HeaderCompression = h.biCompression;
+  // What the larger headers add: OS/2 2.x Huffman and RLE24 (3, 4), and
+  // embedded JPEG or PNG data (4, 5) after the Windows ones. None is read,
+  // and taking such data for plain pixels would give a picture of noise.
+  const bool os2v2 = h.biSize == kOs2v2HeaderSize;
+  if ((os2v2 && HeaderCompression > pf::BI_RLE4) ||
+      (!os2v2 && h.biSize > kInfoHeaderSize &&
+       (HeaderCompression == 4 || HeaderCompression == 5))) {
+    Error = EC_BADCOMPRESS;
+    return Error;
+  }
+  // Colour masks: inside the larger Windows headers, after the 40-byte one.
+  Masks[0] = Masks[1] = Masks[2] = 0;
+  CustomMasks = false;
+  const bool fields = HeaderCompression == pf::BI_BITFIELDS || HeaderCompression == kAlphaBitFields;
+  if (fields && (h.biBitCount == 16 || h.biBitCount == 32)) {
+    std::uint8_t m[12] = {};
+    if (h.biSize >= 52) {
+      std::memcpy(m, raw + 40, 12);
+    } else {
+      SeekFromStart(14 + std::int64_t{h.biSize});
+      BufferStream.Read(m, 12);
+    }
+    for (int i = 0; i < 3; ++i) Masks[i] = Le32(m + 4 * i);
+    const std::uint32_t standard[3] = {h.biBitCount == 16 ? 0x7C00u : 0xFF0000u,
+                                       h.biBitCount == 16 ? 0x03E0u : 0x00FF00u,
+                                       h.biBitCount == 16 ? 0x001Fu : 0x0000FFu};
+    const std::uint32_t within = h.biBitCount == 16 ? 0xFFFFu : 0xFFFFFFFFu;
+    bool usable = true, same = true;
+    for (int i = 0; i < 3; ++i) {
+      usable = usable && Contiguous(Masks[i]) && (Masks[i] & ~within) == 0;
+      same = same && Masks[i] == standard[i];
+    }
+    // Masks that cannot be read as channels leave the standard layout.
+    CustomMasks = usable && !same && (Masks[0] | Masks[1] | Masks[2]) != 0;
+  }
   if (h.biCompression == pf::BI_RGB)
     Compression = CP_NOCOMP;
   else if (h.biCompression == pf::BI_RLE8)
@@ -117,7 +181,7 @@ TvexErrorCode TvexBmpImage::ReadPalette() {
   NumColors = HeaderCompression == pf::BI_BITFIELDS ? 0 : GetNumColors(h);
   if (NumColors <= 0) return Error;
   try {
-    SeekFromStart(std::int64_t{IsOS2 ? kCoreHeaderSize : kInfoHeaderSize} + 14);
+    SeekFromStart(std::int64_t{HeaderSize} + 14);
     if (IsOS2) {
       std::uint8_t triples[256 * 3] = {};
       BufferStream.Read(triples, NumColors * 3);
@@ -147,6 +211,9 @@ void TvexBmpImage::DecodeImage() {
   // it is read, so that row 0 of the picture is its top row either way.
   FileTopDown = h.biHeight < 0 && h.biHeight != std::numeric_limits<std::int32_t>::min();
   if (FileTopDown) h.biHeight = -h.biHeight;
+  const std::uint16_t file_bits = h.biBitCount;
+  // Pixels with their own channel masks become 24-bit pictures.
+  if (CustomMasks) h.biBitCount = 24;
   if (!CreateDIB()) return;
 
   // Pixel data: whatever goes wrong is a file that ends early.
@@ -159,6 +226,10 @@ void TvexBmpImage::DecodeImage() {
     }
   } drop{*this};
   const std::int64_t image_size = std::int64_t{LineWidth} * std::abs(std::int64_t{h.biHeight});
+  if (CustomMasks) {
+    ReadMaskedPixels(file_bits);
+    return;
+  }
   if (Compression == CP_NOCOMP) {
     std::int64_t got = 0;
     if (FileTopDown) {
@@ -188,6 +259,44 @@ void TvexBmpImage::DecodeImage() {
   Error = Codec->GetError();
   // A cut run-length file keeps what arrived, but says so, as a cut plain one does.
   if (Error == EC_OK && (got == 0 || Codec->GetDataRanOut())) Error = EC_ENDOFFILE;
+}
+
+void TvexBmpImage::ReadMaskedPixels(std::uint16_t file_bits) {
+  const pf::BitmapInfoHeader& h = BitmapInfo->bmiHeader;
+  const std::int64_t width = h.biWidth, rows = std::abs(std::int64_t{h.biHeight});
+  const std::int64_t file_line = pf::dib_line_width(width, file_bits);
+  // Each channel: its shift, and the value of its largest sample, which is
+  // widened to 255 (each sample to sample * 255 / largest, rounded down).
+  int shift[3];
+  std::uint64_t top[3];
+  for (int c = 0; c < 3; ++c) {
+    shift[c] = Masks[c] ? __builtin_ctz(Masks[c]) : 0;
+    top[c] = Masks[c] >> shift[c];
+  }
+  if (file_line > vex::kit::kMaxAllocation) {
+    Error = EC_NOMEMORY;
+    return;
+  }
+  const int bytes = file_bits / 8;
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(file_line));
+  for (std::int64_t y = 0; y < rows; ++y) {
+    const std::int32_t got = BufferStream.Read(row.data(), static_cast<std::int32_t>(file_line));
+    if (got < file_line) {
+      // A cut-off file keeps what arrived, but says so.
+      Error = EC_ENDOFFILE;
+      return;
+    }
+    std::uint8_t* out = DIBBits + (FileTopDown ? rows - 1 - y : y) * LineWidth;
+    for (std::int64_t x = 0; x < width; ++x, out += 3) {
+      const std::uint8_t* p = row.data() + x * bytes;
+      const std::uint32_t v = bytes == 2 ? Le16(p) : Le32(p);
+      // Red, green, blue masks give bytes 2, 1, 0 of the pixel.
+      for (int c = 0; c < 3; ++c) {
+        const std::uint64_t sample = (v & Masks[c]) >> shift[c];
+        out[2 - c] = top[c] ? static_cast<std::uint8_t>(sample * 255 / top[c]) : 0;
+      }
+    }
+  }
 }
 
 TvexErrorCode TvexBmpImage::WriteHeaders() {

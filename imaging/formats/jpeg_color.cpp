@@ -318,3 +318,33 @@ void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int ou
 }
 
 } // namespace vex::jpeg
+
+namespace vex::jpeg {
+
+void cmyk_to_bgr_row(const YccTables* ycck, bool inverted, const std::uint8_t* c0,
+                     const std::uint8_t* c1, const std::uint8_t* c2, const std::uint8_t* k,
+                     std::uint8_t* bgr, int width) {
+  const std::uint8_t* clamp = ycck ? ycck->clamp() : nullptr;
+  for (int x = 0; x < width; ++x) {
+    int c = c0[x], m = c1[x], y = c2[x];
+    if (ycck) {
+      // Y, Cb, Cr stand for the complements of C, M, Y.
+      const int yy = c0[x], cb = c1[x], cr = c2[x];
+      c = 255 - clamp[yy + ycck->cr_to_r[cr]];
+      m = 255 - clamp[yy - ycck->cb_to_g[cb] - ycck->cr_to_g[cr]];
+      y = 255 - clamp[yy + ycck->cb_to_b[cb]];
+    }
+    int kk = k[x];
+    if (!inverted) {
+      c = 255 - c, m = 255 - m, y = 255 - y, kk = 255 - kk;
+    }
+    // Each channel is (1 - ink) (1 - black); the values here are the
+    // complements, so a product suffices. x / 255 never ends in one half.
+    bgr[0] = static_cast<std::uint8_t>((y * kk + 127) / 255);
+    bgr[1] = static_cast<std::uint8_t>((m * kk + 127) / 255);
+    bgr[2] = static_cast<std::uint8_t>((c * kk + 127) / 255);
+    bgr += 3;
+  }
+}
+
+} // namespace vex::jpeg

@@ -451,7 +451,8 @@ void Reader::ReadFrame(std::uint16_t marker, std::int64_t end) {
   img_.FrameWidth = ReadWord();
   img_.FrameComponentCount = ReadByte();
   const int nf = img_.FrameComponentCount;
-  if (nf != 1 && nf != 3) {
+  // Four components are C, M, Y, K (or Y, Cb, Cr, K), made RGB here.
+  if (nf != 1 && nf != 3 && nf != 4) {
     fail(EC_JFIF_COMPONENTS);
     return;
   }
@@ -542,7 +543,7 @@ void Reader::ReadFrame(std::uint16_t marker, std::int64_t end) {
   }
   dib_bits_ = static_cast<std::uint8_t*>(section.bmBits);
   dib_line_ = img_.GetLineWidth();
-  if (nf == 3) {
+  if (nf >= 3) {
     ycc_.Build();
     std::memcpy(img_.CbToB, ycc_.cb_to_b, sizeof img_.CbToB);
     std::memcpy(img_.CbToG, ycc_.cb_to_g, sizeof img_.CbToG);
@@ -617,6 +618,7 @@ void Reader::ReadQuantTables(std::int64_t end) {
 
 void Reader::ReadHuffmanTables(std::int64_t end) {
   Bs& bs = img_.GetBufferStream();
+  dht_seen_ = true;
   while (bs.GetPosition() < end && err() == EC_OK) {
     const std::uint8_t tc_th = ReadByte();
     const int cls = tc_th > 15 ? 1 : 0;
@@ -686,6 +688,19 @@ void Reader::ReadApp(std::uint16_t marker, std::int64_t end) {
           break;
         }
       }
+    }
+  }
+  if (marker == 0xFFE1 && !exif_seen_ && end - bs.GetPosition() >= 14) {
+    // The first Exif segment may say how the picture stands. A broken one is
+    // passed over: it never costs the picture.
+    const std::int64_t n = end - bs.GetPosition();
+    std::vector<std::uint8_t> body(static_cast<std::size_t>(n));
+    const std::int32_t got = bs.Read(body.data(), static_cast<std::int32_t>(n));
+    if (got >= 6 && std::memcmp(body.data(), "Exif\0\0", 6) == 0) {
+      exif_seen_ = true;
+      const int orientation = ExifOrientation(body.data() + 6, static_cast<std::size_t>(got) - 6);
+      if (orientation > 0 && img_.GetImageInfo())
+        img_.GetImageInfo()->SetOrientation(static_cast<std::uint8_t>(orientation));
     }
   }
   if (marker == 0xFFEE && end - bs.GetPosition() >= 12) {
@@ -788,6 +803,21 @@ bool Reader::SetupScan(std::int64_t end) {
 
   const bool need_dc = !progressive_ || (ss_ == 0 && ah_ == 0);
   const bool need_ac = !progressive_ || ss_ != 0;
+  // Motion-JPEG frames leave out their Huffman tables: a file without any
+  // DHT segment is coded with the standard ones (luminance 0, chrominance 1).
+  if (!dht_seen_) {
+    for (int cls = 0; cls < 2; ++cls)
+      for (int id = 0; id < 2; ++id) {
+        auto& slot = img_.HuffmanTables[cls][id];
+        if (slot) continue;
+        std::uint8_t counts[16], values[256];
+        const int n = StandardHuffmanTable(cls, id, counts, values);
+        slot = std::make_unique<TvexHuffmanJPEG>(256, 16);
+        slot->OnReadBits = [&bs](std::uint16_t k) { return bs.ReadBits(k); };
+        for (int v = 0; v < n; ++v) slot->SetValues(v, values[v]);
+        slot->DefineTable(n, counts);
+      }
+  }
   for (int i = 0; i < nscan_; ++i) {
     ReaderComponent& rc = comps_[scan_[i]];
     TvexJPEGComponent& c = *rc.c;
@@ -817,6 +847,7 @@ bool Reader::SetupScan(std::int64_t end) {
   // Colour components are YCbCr unless the file says they are R, G, B: an
   // Adobe segment with transform 0, or (without JFIF or Adobe segment)
   // component ids 'R', 'G', 'B'.
+  ycck_ = ncomp_ == 4 && adobe_transform_ == 2;
   rgb_ = ncomp_ == 3 && !app0_seen_ &&
          (adobe_transform_ == 0 || (adobe_transform_ < 0 && comps_[0].c->Id == 'R' &&
                                     comps_[1].c->Id == 'G' && comps_[2].c->Id == 'B'));
@@ -995,6 +1026,21 @@ void Reader::OutputMCURow(int mcu_row) {
     if (ncomp_ == 1) {
       std::memcpy(dst, comps_[0].rows.data() + r * comps_[0].stride,
                   static_cast<std::size_t>(width_));
+      continue;
+    }
+    if (ncomp_ == 4) {
+      const std::uint8_t* q[4];
+      for (int c = 0; c < 4; ++c) {
+        ReaderComponent& rc = comps_[c];
+        const std::uint8_t* src = rc.rows.data() + (r / rc.vf) * rc.stride;
+        if (rc.hf > 1) {
+          upsample_row(src, rc.wide.data(), rc.hf, width_);
+          src = rc.wide.data();
+        }
+        q[c] = src;
+      }
+      cmyk_to_bgr_row(ycck_ ? &ycc_ : nullptr, adobe_transform_ >= 0, q[0], q[1], q[2], q[3], dst,
+                      width_);
       continue;
     }
     // Subsampled chroma goes through its table terms, worked out once per

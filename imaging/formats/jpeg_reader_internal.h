@@ -195,12 +195,28 @@ void ycc_half_terms_to_bgr_row_portable(const YccTables& t, const std::uint8_t* 
                                         const std::int16_t* tgr, const std::int16_t* tr,
                                         std::uint8_t* bgr, int width);
 
+// One image row of four components to blue, green, red bytes: C, M, Y, K, or
+// with `ycck` Y, Cb, Cr (the complements of C, M, Y) and K; `inverted` when
+// the file stores 255 - ink (as files with an Adobe segment do).
+void cmyk_to_bgr_row(const YccTables* ycck, bool inverted, const std::uint8_t* c0,
+                     const std::uint8_t* c1, const std::uint8_t* c2, const std::uint8_t* k,
+                     std::uint8_t* bgr, int width);
+
 // One image row of R, G, B components to blue, green, red bytes.
 void rgb_to_bgr_row(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
                     std::uint8_t* bgr, int width);
 
 // Horizontal replication: out_width samples, each source sample repeated
 // `factor` times.
+// The orientation (1..8) held in the TIFF structure of an Exif segment (the
+// bytes after "Exif\0\0"), or 0 when it has none or the structure is broken.
+int ExifOrientation(const std::uint8_t* tiff, std::size_t size);
+
+// The standard table of class `cls` (0 DC, 1 AC) for luminance (id 0) or
+// chrominance (other ids), as a DHT segment would give it: fills the code
+// counts and the values, returns the number of values.
+int StandardHuffmanTable(int cls, int id, std::uint8_t counts[16], std::uint8_t values[256]);
+
 void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width);
 
 // Code and magnitude bits of the common short symbols in one lookup: for each
@@ -321,7 +337,9 @@ private:
 
   TvexJPEGImage& img_;
   BitReader bits_;
-  ReaderComponent comps_[3];
+  bool exif_seen_ = false;
+  bool dht_seen_ = false;
+  ReaderComponent comps_[4];
   int ncomp_ = 0;
   int scan_[4] = {}; // frame indexes of the current scan's components
   int nscan_ = 0;
@@ -340,6 +358,7 @@ private:
   TvexErrorCode damage_ = EC_OK;
   bool rgb_ = false;         // colour components stored as R, G, B (no YCbCr transform)
   int adobe_transform_ = -1; // transform byte of an Adobe APP14 segment
+  bool ycck_ = false;        // four components, the first three Y, Cb, Cr
   std::int32_t width_ = 0, height_ = 0;
   int hmax_ = 1, vmax_ = 1;
   std::int32_t mcus_across_ = 0, mcus_down_ = 0;

@@ -8,9 +8,9 @@
 
 class TvexImageRLE;
 
-// Reads Windows (40-byte header) and OS/2 (12-byte header) bitmaps: plain,
-// RLE4, RLE8 and bit fields (taken as 5-5-5 or 8-8-8), bottom-up or
-// top-down. Writes Windows bitmaps: plain, RLE4 (Compression 1) and RLE8
+// Reads Windows (40-, 52-, 56-, 108- and 124-byte headers) and OS/2 (12- and
+// 64-byte headers) bitmaps: plain, RLE4, RLE8 and bit fields with their
+// masks, bottom-up or top-down. Writes Windows bitmaps: plain, RLE4 (Compression 1) and RLE8
 // (Compression 2).
 class TvexBmpImage : public TvexImageFile {
 public:
@@ -53,4 +53,13 @@ protected:
   std::uint32_t HeaderCompression = 0;
   // The file's rows run from the top of the picture down.
   bool FileTopDown = false;
+  // Size of the info header as the file gives it (12, 40, 52, 56, 64, 108 or 124).
+  std::uint32_t HeaderSize = 40;
+  // Red, green and blue masks of 16- and 32-bit bit-field pixels, and whether
+  // they differ from the 5-5-5 / 8-8-8 layout (the picture is then made 24-bit).
+  std::uint32_t Masks[3] = {0, 0, 0};
+  bool CustomMasks = false;
+
+private:
+  void ReadMaskedPixels(std::uint16_t file_bits);
 };

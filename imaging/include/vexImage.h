@@ -74,6 +74,10 @@ public:
   void SetPageNumber(std::int32_t v) { SetValue(page_number_, v); }
   void SetAspectNumerator(std::int16_t v) { SetValue(aspect_numerator_, v); }
   void SetAspectDenominator(std::int16_t v) { SetValue(aspect_denominator_, v); }
+  // How the stored pixels are to be turned to stand upright (the Exif
+  // orientation: 1 as stored, 2..8 mirrored and/or turned); 1 by default.
+  std::uint8_t Orientation() const { return orientation_; }
+  void SetOrientation(std::uint8_t v) { SetValue(orientation_, v); }
 
   // In ResolutionUnit.
   double XResolution() const { return FromStored(x_resolution_); }
@@ -111,6 +115,7 @@ private:
   std::string page_name_;
   std::int32_t page_number_ = 1;
   std::int16_t aspect_numerator_ = 1, aspect_denominator_ = 1;
+  std::uint8_t orientation_ = 1;
   bool modified_ = false;
 };
 

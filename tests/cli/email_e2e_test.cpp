@@ -72,7 +72,7 @@ TEST(EmailEndToEnd, PhotographsAndSizesThroughTheWholeRoad) {
     const char* name;
     int width, height;
   } expected[] = {{"seeding.jpg", 1024, 576},
-                  {"canon.jpg", 1024, 683},
+                  {"canon.jpg", 683, 1024}, // stored 3888 x 2592, Exif orientation 6
                   {"keep.jpg", 1024, 768},
                   {"wide.jpg", 1024, 512},
                   {"tall.jpg", 341, 1024}};
@@ -88,4 +88,11 @@ TEST(EmailEndToEnd, PhotographsAndSizesThroughTheWholeRoad) {
     ++outputs;
   }
   EXPECT_EQ(outputs, 5u);
+
+  // --keep-orientation: the stored pixel order.
+  const CliRun kept = run_cli("email -q --keep-orientation " + (dir / "canon.JPG").string());
+  EXPECT_EQ(kept.status, 0) << kept.out;
+  const PnmSize s = djpeg_size(dir / "email" / "canon.jpg");
+  EXPECT_EQ(s.width, 1024);
+  EXPECT_EQ(s.height, 683);
 }

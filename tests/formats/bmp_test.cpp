@@ -123,8 +123,8 @@ TEST(Bmp, BrokenFilesGiveTheirCodes) {
   const Case cases[] = {
       {"good", good, EC_OK, true},
       {"not BM", with([](Bytes& b) { b[1] = 'A'; }), EC_BADFORMAT, false},
-      {"108-byte header", with([](Bytes& b) { put32(b, 14, 108); }), EC_BADFORMAT, false},
-      {"124-byte header", with([](Bytes& b) { put32(b, 14, 124); }), EC_BADFORMAT, false},
+      {"66-byte header", with([](Bytes& b) { put32(b, 14, 66); }), EC_BADFORMAT, false},
+      {"16-byte header", with([](Bytes& b) { put32(b, 14, 16); }), EC_BADFORMAT, false},
       {"shorter than a file header", Bytes{'B', 'M', 0, 0}, EC_BADFORMAT, false},
       {"empty", Bytes{}, EC_BADFORMAT, false},
       {"2 bits per pixel", with([](Bytes& b) { put16(b, 28, 2); }), EC_BITDEPTH, false},
@@ -209,17 +209,113 @@ TEST(Bmp, Os2FileWithTripletPalette) {
   }
 }
 
-TEST(Bmp, BitFieldsAreTakenAs555And888) {
-  // 16 bits with 5-6-5 masks: the pixels are kept as they stand (5-5-5).
-  Bytes b = make_bmp(2, 1, 16, 3, 3, {0x1F, 0x00, 0x00, 0x7C}); // room for 3 masks
-  put32(b, 54, 0xF800);
-  put32(b, 58, 0x07E0);
-  put32(b, 62, 0x001F);
-  const Loaded r = load_bytes(b);
-  ASSERT_EQ(r.error, EC_OK);
-  EXPECT_EQ(r.image->BitCount(), 16);
-  EXPECT_EQ(pixel_rgb(*r.image, 0, 0), 0x0000FFu); // 5-5-5 blue
-  EXPECT_EQ(pixel_rgb(*r.image, 1, 0), 0xFF0000u); // 5-5-5 red
+TEST(Bmp, LargerHeadersAndColourMasks) {
+  // A 3 x 1 picture behind an info header of `size` bytes whose bytes 40..
+  // hold `inside` (masks of the larger headers), then `after` (masks after a
+  // 40-byte header, or the palette), then the pixels.
+  auto file = [](std::uint32_t size, int bpp, std::uint32_t compression, const Bytes& inside,
+                 const Bytes& after, const Bytes& pixels) {
+    Bytes b(14 + size, 0);
+    b[0] = 'B', b[1] = 'M';
+    put32(b, 10, static_cast<std::uint32_t>(14 + size + after.size()));
+    put32(b, 14, size);
+    put32(b, 18, 3);
+    put32(b, 22, 1);
+    put16(b, 26, 1);
+    put16(b, 28, static_cast<std::uint32_t>(bpp));
+    put32(b, 30, compression);
+    std::copy(inside.begin(), inside.end(), b.begin() + 54);
+    b.insert(b.end(), after.begin(), after.end());
+    b.insert(b.end(), pixels.begin(), pixels.end());
+    b.resize(b.size() + (4 - pixels.size() % 4) % 4, 0); // the row's padding
+    return b;
+  };
+  auto le = [](std::initializer_list<std::uint32_t> words, int bytes) {
+    Bytes out;
+    for (std::uint32_t w : words)
+      for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
+    return out;
+  };
+  const Bytes m565 = le({0xF800, 0x07E0, 0x001F}, 4), m555 = le({0x7C00, 0x03E0, 0x001F}, 4);
+  const Bytes px565 = le({0xF800, 0x07E0, 0x0821}, 2); // red, green, (1, 1, 1)
+  Bytes palette = le({0x00000000, 0x00FF8040, 0x00123456}, 4);
+  const struct {
+    const char* what;
+    Bytes bytes;
+    int bits;             // of the picture
+    std::uint32_t rgb[3]; // its three pixels
+  } cases[] = {
+      {"5-6-5 after a 40-byte header",
+       file(40, 16, 3, {}, m565, px565),
+       24,
+       {0xFF0000, 0x00FF00, 0x080408}},
+      {"5-5-5 masks keep the 16-bit picture",
+       file(40, 16, 3, {}, m555, le({0x7C00, 0, 0x1F}, 2)),
+       16,
+       {0xFF0000, 0, 0x0000FF}},
+      {"no masks: 5-5-5",
+       file(40, 16, 0, {}, {}, le({0x7C00, 0, 0x1F}, 2)),
+       16,
+       {0xFF0000, 0, 0x0000FF}},
+      {"32-bit R and B swapped",
+       file(40, 32, 3, {}, le({0xFF, 0xFF00, 0xFF0000}, 4), le({0x0000FF, 0x00FF00, 0x563412}, 4)),
+       24,
+       {0xFF0000, 0x00FF00, 0x123456}},
+      {"alpha bit fields",
+       file(40, 32, 6, {}, le({0xFF, 0xFF00, 0xFF0000, 0xFF000000}, 4),
+            le({0xFF0000FF, 0, 0x563412}, 4)),
+       24,
+       {0xFF0000, 0, 0x123456}},
+      {"10-10-10 masks in a 52-byte header",
+       file(52, 32, 3, le({0x3FF00000, 0xFFC00, 0x3FF}, 4), {},
+            le({0x3FF00000, 0x200, 0x3FFFFFFF}, 4)),
+       24,
+       {0xFF0000, 0x00007F, 0xFFFFFF}},
+      {"2-3-1 masks in a 56-byte header",
+       file(56, 16, 3, le({0x30, 0x0E, 0x01, 0}, 4), {}, le({0x10, 0x0E, 0x01}, 2)),
+       24,
+       {0x550000, 0x00FF00, 0x0000FF}},
+      {"5-6-5 in a 124-byte header",
+       file(124, 16, 3, m565, {}, px565),
+       24,
+       {0xFF0000, 0x00FF00, 0x080408}},
+      {"24 bits behind a 108-byte header",
+       file(108, 24, 0, {}, {}, {1, 2, 3, 4, 5, 6, 7, 8, 9}),
+       24,
+       {0x030201, 0x060504, 0x090807}},
+      {"palette after a 124-byte header",
+       file(124, 8, 0, {}, palette, {2, 1, 0}),
+       8,
+       {0x123456, 0xFF8040, 0}},
+      {"palette after a 64-byte OS/2 header",
+       file(64, 8, 0, {}, palette, {1, 2, 0}),
+       8,
+       {0xFF8040, 0x123456, 0}},
+      {"split masks keep 5-5-5",
+       file(40, 16, 3, {}, le({0xF0F0, 0x0F00, 0x000F}, 4), le({0x7C00, 0, 0x1F}, 2)),
+       16,
+       {0xFF0000, 0, 0x0000FF}},
+      {"masks beyond 16 bits keep 5-5-5",
+       file(40, 16, 3, {}, le({0xF8000, 0x07E0, 0x1F}, 4), le({0x7C00, 0, 0x1F}, 2)),
+       16,
+       {0xFF0000, 0, 0x0000FF}},
+  };
+  for (const auto& c : cases) {
+    const Loaded r = load_bytes(c.bytes);
+    ASSERT_EQ(int{r.error}, int{EC_OK}) << c.what;
+    EXPECT_EQ(r.image->BitCount(), c.bits) << c.what;
+    for (int x = 0; x < 3; ++x)
+      EXPECT_EQ(pixel_rgb(*r.image, x, 0), c.rgb[x]) << c.what << " " << x;
+  }
+  // Compressions the larger headers add are refused rather than read as pixels.
+  EXPECT_EQ(int{load_bytes(file(64, 24, 4, {}, {}, Bytes(9))).error}, int{EC_BADCOMPRESS});
+  EXPECT_EQ(int{load_bytes(file(64, 16, 3, {}, {}, Bytes(6))).error}, int{EC_BADCOMPRESS});
+  EXPECT_EQ(int{load_bytes(file(124, 24, 4, {}, {}, Bytes(9))).error}, int{EC_BADCOMPRESS});
+  EXPECT_EQ(int{load_bytes(file(108, 24, 5, {}, {}, Bytes(9))).error}, int{EC_BADCOMPRESS});
+  // Cut masked pixels keep what arrived and say so.
+  Bytes cut = file(40, 16, 3, {}, m565, px565);
+  cut.resize(cut.size() - 1);
+  EXPECT_EQ(int{load_bytes(cut).error}, int{EC_ENDOFFILE});
 }
 
 TEST(Bmp, RunLengthFilesAndTheirCompressionNumber) {

@@ -524,7 +524,8 @@ TEST(JpegReader, FrameKindsAndParametersGiveTheirCodes) {
       {"a baseline scan read as progressive holds DC and AC", 1, 0xC2, EC_JFIF_DCANDAC},
       {"12-bit samples", 4, 12, EC_BITDEPTH},
       {"two components", 9, 2, EC_JFIF_COMPONENTS},
-      {"four components", 9, 4, EC_JFIF_COMPONENTS},
+      {"four components in a segment sized for three", 9, 4, EC_BADFORMAT},
+      {"five components", 9, 5, EC_JFIF_COMPONENTS},
       {"zero horizontal sampling", 11, 0x02, EC_JFIF_ZEROFREQ},
       {"zero vertical sampling", 14, 0x10, EC_JFIF_ZEROFREQ},
       {"fractional horizontal ratio", 14, 0x31, EC_JFIF_HFREQ},
@@ -814,6 +815,109 @@ TEST(JpegReader, JfifHeaderAfterAnExifSegmentIsStillTheJfifHeader) {
   EXPECT_EQ(d.info.AspectNumerator(), 3);
   EXPECT_EQ(d.info.AspectDenominator(), 5);
   EXPECT_NEAR(d.info.Version(), 1.2, 1e-12);
+}
+
+// The TIFF body of an Exif segment with IFD0 holding a dummy entry, then the
+// orientation (SHORT, count 1, value v), in either byte order.
+Bytes ExifTiff(bool big, int v) {
+  Bytes t;
+  auto u16 = [&](int x) {
+    t.push_back(static_cast<std::uint8_t>(big ? x >> 8 : x));
+    t.push_back(static_cast<std::uint8_t>(big ? x : x >> 8));
+  };
+  auto u32 = [&](std::uint32_t x) {
+    u16(static_cast<int>(big ? x >> 16 : x & 0xFFFF));
+    u16(static_cast<int>(big ? x & 0xFFFF : x >> 16));
+  };
+  t = {static_cast<std::uint8_t>(big ? 'M' : 'I'), static_cast<std::uint8_t>(big ? 'M' : 'I')};
+  u16(42), u32(8), u16(2);
+  u16(0x010F), u16(2), u32(4), u32(0x41424300); // Make "ABC"
+  u16(0x0112), u16(3), u32(1), u16(v), u16(0);
+  u32(0);
+  return t;
+}
+
+TEST(JpegExif, OrientationIsReadFromIfd0AndBrokenStructuresGiveNone) {
+  struct Case {
+    const char* what;
+    bool big;
+    std::size_t offset; // patched byte (0: none)
+    std::uint8_t value;
+    std::size_t size; // bytes kept (0: all)
+    int want;
+  };
+  // Offsets: 4 IFD0 offset, 8 entry count, 22 orientation tag, 24 type,
+  // 28 count, 30/31 value (little-endian low byte at 30).
+  const Case cases[] = {
+      {"little-endian", false, 0, 0, 0, 6},
+      {"big-endian", true, 0, 0, 0, 6},
+      {"value 0", false, 30, 0, 0, 0},
+      {"value 9", false, 30, 9, 0, 0},
+      {"value 8", false, 30, 8, 0, 8},
+      {"a LONG", false, 24, 4, 0, 0},
+      {"count 2", false, 26, 2, 0, 0},
+      {"IFD0 past the end", false, 4, 200, 0, 0},
+      {"IFD0 inside the header", false, 4, 2, 0, 0},
+      {"IFD0 offset near 4 GiB", false, 7, 0xFF, 0, 0},
+      {"entry count past the end", false, 9, 0xFF, 0, 0},
+      {"entry cut short", false, 0, 0, 30, 0},
+      {"not 42", false, 2, 43, 0, 0},
+      {"no byte order", false, 0, 'X', 0, 0},
+      {"nothing", false, 0, 0, 4, 0},
+  };
+  for (const Case& c : cases) {
+    Bytes t = ExifTiff(c.big, 6);
+    if (c.offset || c.value) t[c.offset] = c.value;
+    if (c.size) t.resize(c.size);
+    EXPECT_EQ(vex::jpeg::ExifOrientation(t.data(), t.size()), c.want) << c.what;
+  }
+}
+
+TEST(JpegExif, TheReaderKeepsTheFirstExifOrientationAndNeverFailsOnIt) {
+  const Bytes base = Data(kSmall);
+  const Decoded plain = Decode(base);
+  ASSERT_EQ(plain.code, EC_OK);
+  EXPECT_EQ(plain.info.Orientation(), 1);
+  auto app1 = [](const Bytes& body) {
+    Bytes s(body.size() + 4);
+    s[0] = 0xFF, s[1] = 0xE1;
+    s[2] = static_cast<std::uint8_t>((body.size() + 2) >> 8);
+    s[3] = static_cast<std::uint8_t>(body.size() + 2);
+    std::copy(body.begin(), body.end(), s.begin() + 4);
+    return s;
+  };
+  auto exif = [&](Bytes tiff) {
+    Bytes body = {'E', 'x', 'i', 'f', 0, 0};
+    body.insert(body.end(), tiff.begin(), tiff.end());
+    return app1(body);
+  };
+  Bytes broken = ExifTiff(false, 6);
+  broken[4] = 0xF0;
+  Bytes xmp = {'h', 't', 't', 'p', ':', '/', '/', 'n', 's', '.', 0, 0, 0, 0, 0, 0};
+  const struct {
+    const char* what;
+    std::vector<Bytes> segments;
+    int want;
+  } cases[] = {
+      {"Exif", {exif(ExifTiff(true, 8))}, 8},
+      {"the first Exif counts", {exif(ExifTiff(false, 3)), exif(ExifTiff(false, 6))}, 3},
+      {"another APP1 before it", {app1(xmp), exif(ExifTiff(false, 5))}, 5},
+      {"a broken Exif", {exif(broken)}, 1},
+      {"an Exif without its TIFF body", {exif({})}, 1},
+  };
+  for (const auto& c : cases) {
+    Bytes b = base;
+    std::size_t at = 2;
+    for (const Bytes& seg : c.segments) {
+      b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), seg.begin(), seg.end());
+      at += seg.size();
+    }
+    const Decoded d = Decode(b);
+    EXPECT_EQ(d.code, EC_OK) << c.what;
+    EXPECT_EQ(d.info.Orientation(), c.want) << c.what;
+    ASSERT_TRUE(d.image) << c.what;
+    EXPECT_EQ(testing_support::pixel_digest(*d.image), testing_support::pixel_digest(*plain.image));
+  }
 }
 
 } // namespace
