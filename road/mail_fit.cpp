@@ -212,8 +212,15 @@ FitReport FitMail(const std::vector<std::string>& files, const std::vector<std::
         high = mid;
     }
     // Keep the pictures at the size found only, then raise the quality there.
-    for (Source& s : sources)
-      if (s.picture) s.picture = at_size(s, low);
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      if (!sources[i].picture) continue;
+      sources[i].picture = at_size(sources[i], low);
+      if (!sources[i].picture) {
+        report.items[i].result.converted = false;
+        report.items[i].result.error = EC_NORESULT;
+        report.items[i].result.message = vexErrorMessage(EC_NORESULT);
+      }
+    }
     if (!search.fits(range.quality_high, low, true))
       search.best_quality(range.quality_low, range.quality_high, low);
   }
