@@ -3,11 +3,13 @@
 #include "commands.h"
 
 #include <iostream>
+#include <string>
 
 int main(int argc, char** argv) {
   CLI::App app{"Reads, describes and converts image files."};
   app.name("parvula-cli");
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("parvula-cli ") + PARVULA_VERSION);
 
   int exit_code = kExitOk;
   add_info_command(app, exit_code);

@@ -74,17 +74,27 @@ std::string MailFileName(const std::string& file_name) {
   return dir + "email/" + stem + ".jpg";
 }
 
-void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h) {
+std::string MailFileNameIn(const std::string& file_name, const std::string& folder) {
+  const std::size_t slash = file_name.rfind('/');
+  const std::string name = slash == std::string::npos ? file_name : file_name.substr(slash + 1);
+  const std::string stem = name.substr(0, name.size() - extension_of(name).size());
+  std::string out = folder;
+  if (!out.empty() && out.back() != '/') out += '/';
+  return out + stem + ".jpg";
+}
+
+void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h,
+              std::int32_t limit) {
   out_w = w;
   out_h = h;
-  if (std::max(w, h) <= kMailSizeLimit) return;
-  // side * 1024 in 64 bits (no wrap for any side), divided in extended precision.
+  if (std::max(w, h) <= limit) return;
+  // side * limit in 64 bits (no wrap for any side), divided in extended precision.
   if (w < h) {
-    out_w = vex::round_to_int32(static_cast<long double>(std::int64_t{w} << 10) / h);
-    out_h = kMailSizeLimit;
+    out_w = vex::round_to_int32(static_cast<long double>(std::int64_t{w} * limit) / h);
+    out_h = limit;
   } else {
-    out_w = kMailSizeLimit;
-    out_h = vex::round_to_int32(static_cast<long double>(std::int64_t{h} << 10) / w);
+    out_w = limit;
+    out_h = vex::round_to_int32(static_cast<long double>(std::int64_t{h} * limit) / w);
   }
 }
 
@@ -103,12 +113,11 @@ void TurnMetadataUpright(TvexImageInfo& info, int orientation) {
   info.SetAspectDenominator(n);
 }
 
-ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
-                          const MailOptions& options) {
+ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr& manager,
+                                 std::int32_t size, TvexImage& picture,
+                                 const MailOptions& options) {
   ConvertResult result;
-  result.output = MailFileName(file_name);
-
-  TvexImage source;
+  TvexImage& source = picture;
   source.SetDibHandle(LoadByExtension(file_name, manager));
   if (vex::platform::is_null(source.GetDibHandle())) {
     const TvexErrorCode code = manager.GetLastError();
@@ -136,11 +145,12 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   manager.SetQuality(kMailQuality);
 
   TvexImage resized;
-  TvexImage* picture = &source;
   const std::int32_t w = source.Width(), h = std::abs(source.Height());
-  if (std::max(w, h) > kMailSizeLimit) {
+  result.source_width = w;
+  result.source_height = h;
+  if (std::max(w, h) > size) {
     std::int32_t rw = 0, rh = 0;
-    MailSize(w, h, rw, rh);
+    MailSize(w, h, rw, rh, size);
     resized.SetWidth(rw);
     resized.SetHeight(rh);
     TvexImageTransform transform(nullptr);
@@ -151,9 +161,28 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
           transform.Error() != EC_OK ? transform.Error() : TvexErrorCode{EC_NORESULT};
       return failure(result, code);
     }
-    picture = &resized;
+    source.SetDibHandle(resized.ReleaseHandle());
   }
-  StretchChannels(*picture);
+  StretchChannels(picture);
+  result.converted = true;
+  return result;
+}
+
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailOptions& options) {
+  MailSettings settings;
+  static_cast<MailOptions&>(settings) = options;
+  return ConvertFile(file_name, manager, settings);
+}
+
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailSettings& settings) {
+  TvexImage picture;
+  ConvertResult result = PrepareMailPicture(file_name, manager, settings.size, picture, settings);
+  result.output = settings.output.empty() ? MailFileName(file_name) : settings.output;
+  if (!result.converted) return result;
+  result.converted = false;
+  manager.SetQuality(settings.quality);
 
   // Written under a temporary name and renamed on success, so that a failed
   // save (a full disk, a refused picture) leaves neither a partial file nor a
@@ -164,7 +193,7 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   TvexErrorCode code = EC_OK;
   std::string message;
   try {
-    manager.SaveImage(partial, FF_JPEG, picture->GetDibHandle());
+    manager.SaveImage(partial, FF_JPEG, picture.GetDibHandle());
     code = manager.GetLastError();
   } catch (const std::exception& e) {
     code = EC_EXCEPTION;

@@ -23,6 +23,8 @@ struct ConvertResult {
   // picture; its code and message are kept here so that the user hears of it.
   TvexErrorCode load_error = EC_OK;
   std::string load_message;
+  // Size of the picture as loaded (before any resize).
+  std::int32_t source_width = 0, source_height = 0;
 };
 
 struct MailOptions {
@@ -39,12 +41,35 @@ DibHandle LoadByExtension(const std::string& file_name, TvexImageFileMgr& manage
 void TurnMetadataUpright(TvexImageInfo& info, int orientation);
 // <dir>/email/<stem>.jpg
 std::string MailFileName(const std::string& file_name);
-// Size of the output picture for a source of w x h (unchanged up to 1024).
-void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h);
+// <folder>/<stem>.jpg: the output name of `file_name` in another folder.
+std::string MailFileNameIn(const std::string& file_name, const std::string& folder);
+// Size of the output picture for a source of w x h: unchanged up to `limit`,
+// else the longer side becomes `limit`.
+void MailSize(std::int32_t w, std::int32_t h, std::int32_t& out_w, std::int32_t& out_h,
+              std::int32_t limit = kMailSizeLimit);
 // Progress position after `done` of `selected` files: Round(done * 100 / selected).
 std::int32_t BatchProgress(std::int32_t done, std::int32_t selected);
+// What a conversion writes; the defaults are the window's.
+struct MailSettings : MailOptions {
+  // Not an aggregate, so that ConvertFile(f, m, {true}) means MailOptions.
+  MailSettings() = default;
+  std::int32_t size = kMailSizeLimit; // longer side, at least 1
+  std::uint16_t quality = kMailQuality;
+  std::string output; // empty: MailFileName
+};
+
+// Loads `file_name` and makes the picture the road saves into `picture`:
+// turned upright (unless `options` keep the stored order), resized to `size`
+// when larger, and stretched. The manager keeps the file's metadata for the
+// save. Not converted (with the reason) when there is no picture.
+ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr& manager,
+                                 std::int32_t size, TvexImage& picture,
+                                 const MailOptions& options = {});
 // Converts one file through `manager`: a photograph is first turned upright
 // as its metadata says (unless `options` keep the stored order), so that the
 // size rule applies to the upright picture.
 ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
                           const MailOptions& options = {});
+// The same with another size, quality or output.
+ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manager,
+                          const MailSettings& settings);

@@ -29,7 +29,8 @@ bool name_less(const fs::path& a, const fs::path& b) {
   return less || (!greater && x < y);
 }
 
-void collect_folder(const fs::path& dir, bool recursive, std::vector<std::string>& out) {
+void collect_folder(const fs::path& dir, bool recursive, std::vector<std::string>& out,
+                    std::vector<std::string>* roots = nullptr, const std::string& root = {}) {
   std::vector<fs::path> files, folders;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -43,8 +44,15 @@ void collect_folder(const fs::path& dir, bool recursive, std::vector<std::string
   }
   std::sort(files.begin(), files.end(), name_less);
   std::sort(folders.begin(), folders.end(), name_less);
-  for (const auto& f : files) out.push_back(f.string());
-  for (const auto& d : folders) collect_folder(d, recursive, out);
+  for (const auto& f : files) {
+    out.push_back(f.string());
+    if (roots) roots->push_back(root);
+  }
+  for (const auto& d : folders) collect_folder(d, recursive, out, roots, root);
+}
+
+std::string normal_path(const std::string& path) {
+  return fs::absolute(path).lexically_normal().string();
 }
 
 } // namespace
@@ -52,29 +60,88 @@ void collect_folder(const fs::path& dir, bool recursive, std::vector<std::string
 std::vector<std::string> CollectBatchFiles(const std::vector<std::string>& paths, bool recursive,
                                            std::vector<std::string>* missing) {
   std::vector<std::string> out;
+  for (BatchSource& s : CollectBatchSources(paths, recursive, missing))
+    out.push_back(std::move(s.file));
+  return out;
+}
+
+std::vector<BatchSource> CollectBatchSources(const std::vector<std::string>& paths, bool recursive,
+                                             std::vector<std::string>* missing) {
+  std::vector<std::string> files, roots;
   for (const std::string& p : paths) {
     std::error_code ec;
     const auto status = fs::status(p, ec);
     if (ec || !fs::exists(status)) {
       if (missing) missing->push_back(p);
     } else if (fs::is_directory(status)) {
-      collect_folder(p, recursive, out);
+      collect_folder(p, recursive, files, &roots, p);
     } else {
-      out.push_back(p);
+      files.push_back(p);
+      roots.push_back(fs::path(p).parent_path().string());
     }
   }
+  std::vector<BatchSource> out(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) out[i] = {files[i], roots[i]};
   return out;
+}
+
+std::string OutputUnder(const BatchSource& source, const std::string& out_dir) {
+  const fs::path root = source.root.empty() ? fs::path(".") : fs::path(source.root);
+  const fs::path below = fs::absolute(fs::path(source.file).parent_path())
+                             .lexically_normal()
+                             .lexically_relative(fs::absolute(root).lexically_normal());
+  fs::path folder = fs::path(out_dir);
+  if (!below.empty() && below != ".") folder /= below;
+  return MailFileNameIn(source.file, folder.lexically_normal().string());
+}
+
+std::vector<long> SupersededBy(const std::vector<std::string>& outputs) {
+  std::map<std::string, long> last;
+  for (std::size_t i = 0; i < outputs.size(); ++i)
+    last[normal_path(outputs[i])] = static_cast<long>(i);
+  std::vector<long> by(outputs.size(), -1);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const long l = last[normal_path(outputs[i])];
+    if (l != static_cast<long>(i)) by[i] = l;
+  }
+  return by;
+}
+
+void ParallelFor(std::size_t count, unsigned workers,
+                 const std::function<void(std::size_t)>& work) {
+  std::atomic<std::size_t> next{0};
+  auto run = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
+  };
+  workers =
+      std::clamp<unsigned>(workers, 1, static_cast<unsigned>(std::max<std::size_t>(count, 1)));
+  if (workers == 1) return run();
+  std::vector<std::thread> pool;
+  for (unsigned w = 0; w < workers; ++w) pool.emplace_back(run);
+  for (auto& t : pool) t.join();
 }
 
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
                                    const BatchProgressFn& progress, const MailOptions& options) {
+  MailSettings settings;
+  static_cast<MailOptions&>(settings) = options;
+  return RunBatch(files, std::vector<std::string>(files.size()), settings, workers, progress);
+}
+
+std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,
+                                   const std::vector<std::string>& outputs,
+                                   const MailSettings& settings, unsigned workers,
+                                   const BatchProgressFn& progress) {
   std::vector<BatchOutcome> outcomes(files.size());
+  std::vector<MailSettings> each(files.size(), settings);
   // Files that write the same output form one group, converted in order.
   std::map<std::string, std::vector<std::size_t>> by_output;
   std::vector<std::vector<std::size_t>> groups;
   for (std::size_t i = 0; i < files.size(); ++i) {
     outcomes[i].source = files[i];
-    by_output[fs::absolute(MailFileName(files[i])).lexically_normal().string()].push_back(i);
+    each[i].output =
+        i < outputs.size() && !outputs[i].empty() ? outputs[i] : MailFileName(files[i]);
+    by_output[normal_path(each[i].output)].push_back(i);
   }
   std::set<std::string> folders;
   for (auto& [output, members] : by_output) {
@@ -98,7 +165,7 @@ std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsign
     TvexImageFileMgr manager;
     for (std::size_t g; (g = next.fetch_add(1)) < groups.size();) {
       for (std::size_t i : groups[g]) {
-        outcomes[i].result = ConvertFile(files[i], manager, options);
+        outcomes[i].result = ConvertFile(files[i], manager, each[i]);
         std::lock_guard lock(report);
         ++done;
         if (progress) progress(done, files.size(), files[i]);

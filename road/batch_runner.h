@@ -18,6 +18,19 @@
 std::vector<std::string> CollectBatchFiles(const std::vector<std::string>& paths, bool recursive,
                                            std::vector<std::string>* missing = nullptr);
 
+// A file to convert and the folder it was found under: the PATH given, or
+// the file's own folder for a file given by name.
+struct BatchSource {
+  std::string file;
+  std::string root;
+};
+// CollectBatchFiles, keeping where each file came from.
+std::vector<BatchSource> CollectBatchSources(const std::vector<std::string>& paths, bool recursive,
+                                             std::vector<std::string>* missing = nullptr);
+// The output of `source` in `out_dir`, keeping the folders between its root and
+// the file: <out_dir>/<folders below root>/<stem>.jpg.
+std::string OutputUnder(const BatchSource& source, const std::string& out_dir);
+
 struct BatchOutcome {
   std::string source;
   ConvertResult result;
@@ -34,3 +47,13 @@ using BatchProgressFn =
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsigned workers,
                                    const BatchProgressFn& progress = {},
                                    const MailOptions& options = {});
+// The same with the output of each file given (`outputs[i]` for `files[i]`;
+// an empty one is MailFileName) and the size and quality of `settings`.
+std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,
+                                   const std::vector<std::string>& outputs,
+                                   const MailSettings& settings, unsigned workers,
+                                   const BatchProgressFn& progress = {});
+// Index of the later source writing the same output for each of `outputs`, or -1.
+std::vector<long> SupersededBy(const std::vector<std::string>& outputs);
+// Runs `work(i)` for i in [0, count) on up to `workers` threads.
+void ParallelFor(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& work);
