@@ -127,7 +127,7 @@ ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr&
   if (result.load_error != EC_OK) result.load_message = vexErrorMessage(result.load_error);
   // The resize and the writer take 8, 24 and 32 bits: other depths are
   // widened to 24, and so are colour palettes that must be resized.
-  const bool resize = std::max(source.Width(), std::abs(source.Height())) > kMailSizeLimit;
+  const bool resize = std::max(source.Width(), std::abs(source.Height())) > size;
   if (!ExpandForMail(source, resize)) return failure(result, EC_NOMEMORY);
   const std::int32_t depth = source.BitCount();
   if (depth != 8 && depth != 24 && depth != 32) return failure(result, EC_BITDEPTH);
