@@ -1,6 +1,7 @@
 // Parts of the JPEG format class shared by the writer and the reader: the
 // object, its components and their buffers, the frame geometry, and the
 // entropy coder's emitters and bit output.
+#include "format_kit.h"
 #include "jpeg_internal.h"
 
 #include "platform/cpu_features.h"
@@ -203,8 +204,8 @@ bool TvexJPEGComponent::AllocateBuffers(bool Encoding, bool WholeImage) {
   // A writer's subsampled component may hold its averaged rows only.
   Presampled = Encoding && SampleOnConversion && (Hf > 1 || Vf > 1);
   if (Presampled) SampleBufferSize = (std::int64_t{BlocksDown} + 1) * BlockRowStride;
-  if (coefficient_count * 2 > vex::platform::kMaxSectionBytes ||
-      SampleBufferSize > vex::platform::kMaxSectionBytes || SampleBufferSize <= 0)
+  if (coefficient_count * 2 > vex::kit::kMaxAllocation ||
+      SampleBufferSize > vex::kit::kMaxAllocation || SampleBufferSize <= 0)
     return false;
   try {
     if (Encoding) {

@@ -8,6 +8,7 @@
 // MCUs, and frames whose sizes overflow 32 bits.
 #pragma once
 
+#include "format_kit.h"
 #include "vexDCT.h"
 #include "vexImageFile.h"
 
@@ -29,9 +30,8 @@ namespace vex::jpeg {
 // reader busy for minutes. Real encoders write 10 to 20.
 inline constexpr int kMaxScans = 256;
 // What the reader allocates for itself (the coefficients of a frame, the
-// sample rows of a component) is refused beyond this, as the platform refuses
-// bitmap sections beyond 1 GiB.
-inline constexpr std::int64_t kMaxAllocation = std::int64_t{1} << 30;
+// sample rows of a component) is refused beyond the formats' common cap.
+inline constexpr std::int64_t kMaxAllocation = vex::kit::kMaxAllocation;
 // Bytes the entropy decoder pulls from the buffered stream at a time.
 inline constexpr std::int32_t kBitChunk = 16384;
 
