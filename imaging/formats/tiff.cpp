@@ -493,8 +493,3 @@ std::int32_t TvexTIFFImage::GetNumImages() {
   BufferStream.Seek(at);
   return NumImages;
 }
-
-void TvexTIFFImage::EncodeImage() {
-  // Writing TIFF files is not available yet.
-  Error = EC_UNKNOWNFORMAT;
-}
