@@ -331,6 +331,8 @@ void TvexTIFFImage::BuildDirectory() {
   AddTag(kStripOffsets, kLong, {}, 0, 0, 0, strips);
   AddTag(kStripByteCounts, kLong, {}, 0, 0, 0, strips);
   AddTag(kRowsPerStrip, kLong, {}, 0, 0, RowsPerStrip, 1);
+  // The fourth sample of a 32-bit picture is its alpha, not a colour.
+  if (SamplesPerPixel == 4) AddTag(kExtraSamples, kShort, {}, 0, 0, 2, 1);
   if (SamplesPerPixel == 1 && Photometric != 2)
     AddTag(kColorMap, kShort, {}, 0, 0, 0, 3u << BitsPerSample);
 

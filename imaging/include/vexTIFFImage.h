@@ -69,6 +69,7 @@ public:
     kHostComputer = 316,
     kPredictor = 317,
     kColorMap = 320,
+    kExtraSamples = 338,
     kRightsNotice = 33432,
   };
   enum : std::uint16_t { kAscii = 2, kShort = 3, kLong = 4, kRational = 5 };
