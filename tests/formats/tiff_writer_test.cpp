@@ -52,6 +52,14 @@ void opaque(TvexImage& image) {
   for (std::int64_t i = 3; i < std::int64_t{s.bmWidthBytes} * s.bmHeight; i += 4) bits[i] = 255;
 }
 
+void black_first(TvexImage& image) {
+  TvexImage::LogPalette pal;
+  pal.palNumEntries = 2;
+  pal.palPalEntry[0] = {0, 0, 0, 0};
+  pal.palPalEntry[1] = {255, 255, 255, 0};
+  image.SetPaletteEntries(&pal);
+}
+
 std::vector<std::uint8_t> read_back(const fs::path& file, int index = 0) {
   TvexTIFFImage reader;
   reader.SetImageIndex(index);
@@ -64,12 +72,14 @@ std::vector<std::uint8_t> read_back(const fs::path& file, int index = 0) {
 struct Case {
   int bits;
   std::vector<int> codings;
+  bool white_is_zero = true; // bilevel black-first pictures stored inverted
 };
 
 } // namespace
 
 TEST(TiffWrite, PeersDecodeEveryDepthAndCoding) {
   const Case cases[] = {{1, {0, 13, 14, 16, 17, 18}},
+                        {1, {0, 13, 14, 16, 17, 18}, false},
                         {4, {0, 13}},
                         {8, {0, 13}},
                         {16, {0, 13}},
@@ -86,12 +96,15 @@ TEST(TiffWrite, PeersDecodeEveryDepthAndCoding) {
         TvexImage image;
         make_runny_image(image, w, h, c.bits, static_cast<std::uint32_t>(c.bits * 100 + w));
         if (c.bits == 32) opaque(image); // libtiff hands back premultiplied colours
+        if (c.bits == 1) black_first(image);
         const std::string before = pixel_digest(image);
         char name[48];
-        std::snprintf(name, sizeof name, "d%d_c%d_%d.tif", c.bits, coding, w);
+        std::snprintf(name, sizeof name, "d%d%s_c%d_%d.tif", c.bits, c.white_is_zero ? "" : "b",
+                      coding, w);
         const fs::path file = dir / name;
         TvexTIFFImage writer;
         writer.SetCompression(static_cast<TvexCompression>(coding));
+        writer.SetWhiteIsZero(c.white_is_zero);
         writer.SaveToFile(file.string(), image.GetDibHandle());
         ASSERT_EQ(writer.GetError(), EC_OK) << file;
         EXPECT_EQ(pixel_digest(image), before) << file << ": the caller's bitmap changed";
@@ -113,9 +126,10 @@ TEST(TiffWrite, PeersDecodeEveryDepthAndCoding) {
         if (coding >= 16) {
           // The same picture coded by libtiff from our uncompressed file.
           const char* option = coding == 16 ? "g3" : coding == 17 ? "g3:2d" : "g4";
-          const fs::path plain = dir / ("d1_c0_" + std::to_string(w) + ".tif");
+          const std::string tail = std::to_string(w) + ".tif";
+          const fs::path plain = dir / ((c.white_is_zero ? "d1_c0_" : "d1b_c0_") + tail);
           const fs::path theirs =
-              dir / ("peer_" + std::string(option) + std::to_string(w) + ".tif");
+              dir / ("peer_" + std::string(option) + (c.white_is_zero ? "_" : "_b") + tail);
           run("tiffcp -c " + std::string(option) + " '" + plain.string() + "' '" + theirs.string() +
               "' 2>/dev/null");
           peers.push_back(theirs);
