@@ -210,3 +210,32 @@ TEST(TiffWrite, AppendsPagesInEitherByteOrderAndRefusesOtherFiles) {
   EXPECT_EQ(writer.GetError(), EC_BADFORMAT);
   EXPECT_EQ(read_file(other), bytes);
 }
+
+TEST(TiffWrite, TextsAndPageReadBack) {
+  const fs::path file = scratch_dir("tiff_texts") / "texts.tif";
+  TvexImage image;
+  make_runny_image(image, 9, 7, 8, 3);
+  TvexImageInfo info;
+  info.SetMake("abc"); // short enough to sit in its entry
+  info.SetModel("abcd");
+  info.SetArtist("A longer text, kept without a terminating NUL");
+  TvexTIFFImage writer;
+  writer.SetImageInfo(&info);
+  writer.SaveToFile(file.string(), image.GetDibHandle());
+  ASSERT_EQ(writer.GetError(), EC_OK);
+  TvexImageInfo back;
+  TvexTIFFImage reader;
+  reader.SetImageInfo(&back);
+  TvexImage read;
+  read.SetDibHandle(reader.LoadFromFile(file.string()));
+  ASSERT_EQ(reader.GetError(), EC_OK);
+  EXPECT_EQ(back.Make(), "abc");
+  EXPECT_EQ(back.Model(), "abcd");
+  EXPECT_EQ(back.Artist(), info.Artist());
+  EXPECT_EQ(back.PageNumber(), 0);
+  EXPECT_EQ(pixel_digest(read), pixel_digest(image));
+  if (have("tiffinfo")) {
+    EXPECT_NE(run("tiffinfo '" + file.string() + "' 2>/dev/null").find("Make: abc\n"),
+              std::string::npos);
+  }
+}
