@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace testing_support;
@@ -199,16 +200,23 @@ TEST(TiffWrite, AppendsPagesInEitherByteOrderAndRefusesOtherFiles) {
       EXPECT_EQ(read_back(file, int(i)), rgb[i]) << file << " page " << i;
   }
 
-  // Appending to a file that is not TIFF writes nothing.
+  // A refused append writes nothing: to a file that is not TIFF, or with a
+  // coding the picture cannot take.
   const fs::path other = dir / "other.bin";
-  const std::vector<std::uint8_t> bytes(100, 0x42);
-  write_file(other, bytes);
-  TvexImage image;
-  make_runny_image(image, 5, 5, 8, 1);
-  TvexTIFFImage writer;
-  writer.AppendImage(other.string(), image.GetDibHandle());
-  EXPECT_EQ(writer.GetError(), EC_BADFORMAT);
-  EXPECT_EQ(read_file(other), bytes);
+  write_file(other, std::vector<std::uint8_t>(100, 0x42));
+  const fs::path tiff = dir / "little.tif";
+  for (const auto& [file, coding, code] :
+       {std::tuple{other, CP_NOCOMP, EC_BADFORMAT}, std::tuple{tiff, CP_CCITTG4, EC_BADCOMPRESS},
+        std::tuple{tiff, CP_LZW, EC_BADCOMPRESS}}) {
+    const std::vector<std::uint8_t> bytes = read_file(file);
+    TvexImage image;
+    make_runny_image(image, 5, 5, 8, 1);
+    TvexTIFFImage writer;
+    writer.SetCompression(coding);
+    writer.AppendImage(file.string(), image.GetDibHandle());
+    EXPECT_EQ(writer.GetError(), code) << file;
+    EXPECT_EQ(read_file(file), bytes) << file;
+  }
 }
 
 TEST(TiffWrite, TextsAndPageReadBack) {
