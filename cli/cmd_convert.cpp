@@ -3,6 +3,7 @@
 #include "vexImageFile.h"
 
 #include <iostream>
+#include <memory>
 
 namespace {
 
@@ -63,7 +64,24 @@ int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& 
   if (options.quality) manager.SetQuality(static_cast<std::uint16_t>(*options.quality));
 
   try {
-    manager.SaveImage(options.output, format, image.GetDibHandle());
+    if (options.append) {
+      const std::unique_ptr<TvexImageFile> file = vexMakeFormat(format, manager);
+      if (!file || !file->GetCanAppend()) {
+        err << "parvula-cli: format " << int{format} << " (" << vexFormatName(format)
+            << ") holds one image a file\n";
+        return kExitFailed;
+      }
+      file->SetCompression(manager.GetCompression());
+      file->SetQuality(manager.GetQuality());
+      file->AppendImage(options.output, image.GetDibHandle());
+      if (file->GetError() != EC_OK) {
+        const TvexErrorCode e = file->GetError();
+        err << options.output << ": error " << int{e} << " " << vexErrorMessage(e) << "\n";
+        return kExitFailed;
+      }
+    } else {
+      manager.SaveImage(options.output, format, image.GetDibHandle());
+    }
   } catch (const std::exception& e) {
     // A writer that lets its coder's exception out (the JPEG writer does).
     err << options.output << ": error " << int{manager.GetLastError()} << " (" << e.what() << ")\n";
@@ -92,5 +110,7 @@ void add_convert_command(CLI::App& app, int& exit_code) {
       ->check(CLI::Range(0, 26));
   cmd->add_option("--quality", options->quality, "Quality 1..100 for lossy formats")
       ->check(CLI::Range(1, 100));
+  cmd->add_flag("--append", options->append,
+                "Add the picture as the next page of an existing OUT (TIFF)");
   cmd->callback([options, &exit_code] { exit_code = run_convert(*options, std::cout, std::cerr); });
 }

@@ -28,6 +28,7 @@ struct ConvertOptions {
   std::optional<int> format;
   std::optional<int> compression;
   std::optional<int> quality;
+  bool append = false; // add OUT's next page instead of replacing it
 };
 int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& err);
 void add_convert_command(CLI::App& app, int& exit_code);

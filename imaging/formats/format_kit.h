@@ -180,4 +180,26 @@ void RgbaToBgra(const std::uint8_t* rgba, std::int64_t count, std::uint8_t* bgra
 void ExpandIndices(const std::uint8_t* indices, int bits, std::int64_t count,
                    const platform::RgbQuad* palette, int palette_size, std::uint8_t* bgr);
 
+// Days between 30 December 1899 and a calendar date (proleptic Gregorian).
+inline std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468 + 25569;
+}
+
+inline void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468 - 25569;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
 } // namespace vex::kit

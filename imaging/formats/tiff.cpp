@@ -173,7 +173,16 @@ TvexErrorCode TvexTIFFImage::ReadDirectory() {
   const std::int64_t size = BufferStream.GetSize();
   for (std::size_t i = 1; i < Entries.size(); ++i) {
     TIFFTagEntry& e = Entries[i];
-    if (e.FieldType == kAscii && Strings.size() < kMaxStrings) {
+    if (e.FieldType == kAscii && Strings.size() < kMaxStrings && e.Count <= 4) {
+      // Four bytes or fewer sit in the entry itself.
+      std::uint8_t raw[4];
+      if (big)
+        vex::kit::PutBe32(raw, e.Value);
+      else
+        vex::kit::PutLe32(raw, e.Value);
+      Strings.emplace_back(reinterpret_cast<const char*>(raw), e.Count);
+      e.Slot = static_cast<std::uint16_t>(Strings.size());
+    } else if (e.FieldType == kAscii && Strings.size() < kMaxStrings) {
       // Texts take what the file holds of them, up to kMaxText bytes.
       const std::int64_t at = StreamStart + e.Value;
       const std::int64_t len = std::clamp<std::int64_t>(std::min<std::int64_t>(e.Count, size - at),
@@ -492,9 +501,4 @@ std::int32_t TvexTIFFImage::GetNumImages() {
       std::max<std::int32_t>(1, static_cast<std::int32_t>(DirectoryChain(kMaxDirectories).size()));
   BufferStream.Seek(at);
   return NumImages;
-}
-
-void TvexTIFFImage::EncodeImage() {
-  // Writing TIFF files is not available yet.
-  Error = EC_UNKNOWNFORMAT;
 }

@@ -69,6 +69,7 @@ public:
     kHostComputer = 316,
     kPredictor = 317,
     kColorMap = 320,
+    kExtraSamples = 338,
     kRightsNotice = 33432,
   };
   enum : std::uint16_t { kAscii = 2, kShort = 3, kLong = 4, kRational = 5 };
@@ -132,6 +133,20 @@ private:
   void ReadFaxStrips();
   void ReadStrips(const Layout& layout);
 
+  // Writing.
+  void AddTag(std::uint16_t tag, std::uint16_t type, const std::string& text,
+              std::uint32_t denominator, std::uint32_t numerator, std::uint32_t value,
+              std::uint32_t count);
+  void BuildDirectory();
+  void WriteDirectory(bool with_header);
+  void WriteColorMap();
+  void PatchStrips(std::uint16_t tag);
+  void WriteRows();
+  void WriteStrips();
+  void EncodePicture();
+  // Position of the header the offsets count from.
+  std::int64_t HeaderBase() const { return Appending ? 0 : StreamStart; }
+
   std::vector<TIFFTagEntry> Entries; // slot 0 the placeholder
   std::vector<std::string> Strings;
   std::vector<TIFFRational> Rationals;
@@ -154,4 +169,11 @@ private:
   std::uint32_t RowsPerStrip = 0; // 0: one strip holds every row
   std::uint32_t FileCompression = 1;
   std::uint8_t WhiteIsZero = 1;
+  // Writer state.
+  std::vector<std::uint32_t> StripRows;
+  std::int64_t BytesPerRow = 0;
+  std::int64_t LinkPos = -1; // appending: the last directory's next-directory field
+  bool Appending = false;
+  bool Inverted = false;
+  bool SwapRedBlue = false;
 };

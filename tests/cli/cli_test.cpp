@@ -105,6 +105,21 @@ TEST_F(Cli, ConvertWritesTargaAndPcx) {
   }
 }
 
+TEST_F(Cli, ConvertWritesAndAppendsTiffPages) {
+  for (const char* args : {"--compression 13", "--append", "--append --compression 0"}) {
+    const CliRun r = run(join({"convert", at("in.bmp"), at("pages.tif"), args}));
+    ASSERT_EQ(r.status, 0) << args << "\n" << r.out;
+  }
+  EXPECT_EQ(digest_of(dir / "pages.tif"), digest_of(dir / "in.bmp"));
+  for (int index : {2, 3}) {
+    TvexTIFFImage reader;
+    reader.SetImageIndex(index);
+    TvexImage page;
+    page.SetDibHandle(reader.LoadFromFile((dir / "pages.tif").string()));
+    EXPECT_EQ(reader.GetError(), index == 2 ? EC_OK : EC_NOSUBIMAGE) << index;
+  }
+}
+
 TEST_F(Cli, ConvertReadsAFileWhoseExtensionLies) {
   fs::copy_file(dir / "in.bmp", dir / "photo.png");
   const CliRun r = run(join({"convert", at("photo.png"), at("out.bmp")}));
@@ -131,6 +146,7 @@ TEST_F(Cli, ExitStatuses) {
       {join({"convert", at("in.bmp"), at("x.gif"), "--format 0"}), 1, "Format not supported."},
       {join({"convert", at("in.bmp"), at("y.bmp"), "--compression 1"}), 1, "error 17"},
       {join({"convert", at("in.bmp"), at("no/such/dir/z.bmp")}), 1, "error 4"},
+      {join({"convert", at("in.bmp"), at("x.bmp"), "--append"}), 1, "one image a file"},
       {"--help", 0, "convert"},
   };
   for (const Case& c : cases) {
