@@ -290,8 +290,10 @@ void TvexTIFFImage::BuildDirectory() {
     text(kModel, ImageInfo->Model());
     text(kPageName, ImageInfo->PageName());
   }
+  // The page and the page count, 0 for not known: readers drop a page
+  // number without its count.
   if (ImageIndex >= 0)
-    AddTag(kPageNumber, kShort, {}, 0, 0, static_cast<std::uint32_t>(ImageIndex) & 0xFFFF, 1);
+    AddTag(kPageNumber, kShort, {}, 0, 0, static_cast<std::uint32_t>(ImageIndex) & 0xFFFF, 2);
   if (ImageInfo) {
     text(kSoftware, ImageInfo->Software());
     text(kArtist, ImageInfo->Artist());
