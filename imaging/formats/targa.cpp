@@ -343,9 +343,10 @@ void TvexTargaImage::WritePixels(int kind) {
         DIBBits + std::int64_t{h.biHeight > 0 ? y : height - 1 - y} * LineWidth;
     if (widen) {
       for (std::int32_t x = 0; x < width; ++x) {
-        int v = row[x];
-        if (BitCount == 1) v = (row[x >> 3] >> (7 - (x & 7))) & 1;
-        if (BitCount == 4) v = (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
+        // Packed rows hold fewer bytes than pixels: only the right byte is read.
+        const int v = BitCount == 1   ? (row[x >> 3] >> (7 - (x & 7))) & 1
+                      : BitCount == 4 ? ((x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4))
+                                      : row[x];
         // Grey pictures hold grey levels, not indices.
         wide[static_cast<std::size_t>(x)] =
             kind == CK_GREY_BLACK_MIN ? pal[v].rgbRed : static_cast<std::uint8_t>(v);
