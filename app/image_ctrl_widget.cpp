@@ -49,6 +49,22 @@ void ImageCtrlWidget::paintEvent(QPaintEvent* event) {
   }
   QPainter painter(this);
   painter.drawImage(area.topLeft(), buffer);
+  if (!message_.isEmpty()) {
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                     message_);
+  }
+}
+
+void ImageCtrlWidget::SetMessage(const QString& message) {
+  if (message == message_) return;
+  message_ = message;
+  update();
+}
+
+void ImageCtrlWidget::mouseDoubleClickEvent(QMouseEvent* event) {
+  emit doubleClicked();
+  QWidget::mouseDoubleClickEvent(event);
 }
 
 void ImageCtrlWidget::mouseMoveEvent(QMouseEvent* event) {

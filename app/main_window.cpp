@@ -5,12 +5,16 @@
 #include "file_filter.h"
 #include "orientation.h"
 #include "vexImageFile.h"
+#include "vexImageResStr.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileSystemModel>
 #include <QFontMetrics>
@@ -18,6 +22,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPersistentModelIndex>
 #include <QProgressBar>
@@ -25,37 +30,23 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTableView>
 #include <QTimer>
 #include <QTreeView>
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
-
-// Busy state of a long operation: the hourglass and whatever the caller
-// disables come back however the operation ends, exceptions included.
-class BusyScope {
-public:
-  explicit BusyScope(QWidget* disabled) : disabled_(disabled) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (disabled_) disabled_->setEnabled(false);
-  }
-  ~BusyScope() {
-    if (disabled_) disabled_->setEnabled(true);
-    QApplication::restoreOverrideCursor();
-  }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
-private:
-  QWidget* disabled_;
-};
 
 // A label of the layout: the original face is narrower than the stand-in,
 // so a text that would overflow the label's place is condensed to fit it.
@@ -73,6 +64,85 @@ void FitLabel(QLabel* label, int width) {
 
 } // namespace
 
+// Reads preview pictures on a thread of its own, so that a large photograph
+// never stalls the window. Only the newest request is read; one asked for
+// while another is being read waits for it, older ones are dropped.
+class PreviewLoader {
+public:
+  // Called on the loader's thread with the picture (owned by the receiver;
+  // null when the file could not be read) and the reason for a failure.
+  using Done = std::function<void(std::uint64_t ticket, TvexImage* image, const QString& message)>;
+
+  explicit PreviewLoader(Done done) : done_(std::move(done)), thread_([this] { Run(); }) {}
+  ~PreviewLoader() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  PreviewLoader(const PreviewLoader&) = delete;
+  PreviewLoader& operator=(const PreviewLoader&) = delete;
+
+  void Request(std::uint64_t ticket, std::string path) {
+    {
+      std::lock_guard lock(mutex_);
+      ticket_ = ticket;
+      path_ = std::move(path);
+    }
+    wake_.notify_one();
+  }
+
+private:
+  void Run() {
+    TvexImageFileMgr manager;
+    std::uint64_t read = 0;
+    for (;;) {
+      std::string path;
+      std::uint64_t ticket;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return quit_ || ticket_ != read; });
+        if (quit_) return;
+        ticket = read = ticket_;
+        path = path_;
+      }
+      QString message;
+      auto image = std::make_unique<TvexImage>();
+      try {
+        image->SetDibHandle(LoadByExtension(path, manager));
+        if (vex::platform::is_null(image->GetDibHandle())) {
+          const TvexErrorCode code = manager.GetLastError();
+          message = QString::fromStdString(code != EC_OK ? vexErrorMessage(code)
+                                                         : std::string("The file cannot be read."));
+        } else {
+          // A photograph is shown upright, and stretched, as the batch writes it.
+          TurnUpright(*image, manager.GetImageInfo().Orientation());
+          try {
+            StretchChannels(*image);
+          } catch (...) {
+            // Shown as loaded.
+          }
+        }
+      } catch (const std::exception& e) {
+        image = std::make_unique<TvexImage>();
+        message = QString::fromLocal8Bit(e.what());
+      }
+      if (vex::platform::is_null(image->GetDibHandle())) image.reset();
+      done_(ticket, image.release(), message);
+    }
+  }
+
+  Done done_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool quit_ = false;
+  std::uint64_t ticket_ = 0;
+  std::string path_;
+  std::thread thread_; // last: starts once the rest is ready
+};
+
 std::string NativePath(const QString& path) {
   return QFile::encodeName(path).toStdString();
 }
@@ -85,6 +155,15 @@ bool ShellListFilter::filterAcceptsRow(int source_row, const QModelIndex& source
   return can_add;
 }
 
+QVariant ShellListFilter::data(const QModelIndex& index, int role) const {
+  if (role == Qt::ToolTipRole && !Notes.isEmpty()) {
+    const auto* fs = static_cast<const QFileSystemModel*>(sourceModel());
+    const auto note = Notes.constFind(fs->filePath(mapToSource(index)));
+    if (note != Notes.constEnd()) return *note;
+  }
+  return QSortFilterProxyModel::data(index, role);
+}
+
 bool ShellListFilter::lessThan(const QModelIndex& left, const QModelIndex& right) const {
   const auto* fs = static_cast<const QFileSystemModel*>(sourceModel());
   const bool left_dir = fs->isDir(left), right_dir = fs->isDir(right);
@@ -95,13 +174,22 @@ bool ShellListFilter::lessThan(const QModelIndex& left, const QModelIndex& right
 }
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
-  ConvertOne = [](const std::string& file_name) {
-    return ConvertFile(file_name, ImageFileManager());
-  };
+  Workers = std::max(1u, std::thread::hardware_concurrency());
   BuildLayout();
+  preview_loader_ = std::make_unique<PreviewLoader>([this](std::uint64_t ticket, TvexImage* image,
+                                                           const QString& message) {
+    // The receiver owns the picture; it is freed if the window is gone.
+    auto holder = std::make_shared<std::unique_ptr<TvexImage>>(image);
+    QMetaObject::invokeMethod(
+        this, [this, ticket, holder, message] { ShowPreview(ticket, holder->release(), message); },
+        Qt::QueuedConnection);
+  });
 }
 
-TForm1::~TForm1() = default;
+// The loader's thread goes first: it posts to this window.
+TForm1::~TForm1() {
+  preview_loader_.reset();
+}
 
 void TForm1::BuildLayout() {
   setObjectName("Form1");
@@ -140,6 +228,8 @@ void TForm1::BuildLayout() {
   vexImageCtrl1->Ctrl().SetScale(1.0);
   vexImageCtrl1->Ctrl().SetScaleToFit(false);
   ScrollBox2->setWidget(vexImageCtrl1);
+  connect(vexImageCtrl1, &ImageCtrlWidget::doubleClicked, this,
+          [this] { SetPreviewActualSize(!actual_size_); });
 
   // The list: folders and the pictures the filter admits.
   list_model_ = new QFileSystemModel(this);
@@ -188,6 +278,16 @@ void TForm1::BuildLayout() {
     ShellListView1->setPalette(pal);
   }
   ShellListView1->viewport()->installEventFilter(this);
+  // Moving through the list with the keyboard previews too (a click has
+  // asked for its file already).
+  connect(ShellListView1->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) {
+            if (!current.isValid() || !ShellListView1->hasFocus()) return;
+            const QModelIndex src = list_filter_->mapToSource(current);
+            if (list_model_->isDir(src)) return;
+            const QString path = list_model_->filePath(src);
+            if (!path.isEmpty() && path != preview_path_) vexThumbView1LoadImage(path);
+          });
   connect(ShellListView1, &QAbstractItemView::activated, this, [this](const QModelIndex& idx) {
     const QModelIndex src = list_filter_->mapToSource(idx);
     if (list_model_->isDir(src)) SelectFolder(list_model_->filePath(src));
@@ -240,6 +340,18 @@ void TForm1::BuildLayout() {
   ProgressBar1->setValue(0);
   ProgressBar1->setTextVisible(false);
 
+  SummaryLabel = new QLabel(this);
+  SummaryLabel->setObjectName("SummaryLabel");
+  SummaryLabel->setGeometry(416, 57, 449, 14);
+  SummaryLabel->setTextFormat(Qt::PlainText);
+
+  // Escape stops a batch, like a click on "Stop".
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(escape, &QShortcut::activated, this, [this] { StopBatch(); });
+  setAcceptDrops(true);
+  // Below this, the fixed controls on top would be cut.
+  setMinimumSize(kDesignClientWidth, 420);
+
   setTabOrder(Button1, ScrollBox2);
   setTabOrder(ScrollBox2, ShellListView1);
   setTabOrder(ShellListView1, ShellTreeView1);
@@ -257,6 +369,8 @@ void TForm1::ApplyAnchors() {
   ScrollBox2->setGeometry(416, 72, std::max(0, 451 + dw), std::max(0, 513 + dh));
   // Anchored left, top and bottom: grows downwards only.
   ShellListView1->setGeometry(0, 192, 409, std::max(0, 393 + dh));
+  SummaryLabel->setGeometry(416, 57, std::max(0, 449 + dw), 14);
+  FitPreview();
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {
@@ -274,8 +388,9 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (batch_running_) {
-    // The batch still walks this window's list: stop it first, then close.
+    // The batch still reports to this window: stop it first, then close.
     close_requested_ = true;
+    StopBatch();
     event->ignore();
     return;
   }
@@ -362,7 +477,8 @@ void TForm1::ShellListView1AddFolder(const QString& display_name, bool is_folder
 // ---- Execute! ----
 
 void TForm1::Button1Click() {
-  if (batch_running_ || ListSelectedCount() == 0) return;
+  if (batch_running_) return StopBatch();
+  if (ListSelectedCount() == 0) return;
 
   const QString folder = SelectedFolder();
   // Without a selected folder there is no "<folder>/email" to make (and no
@@ -372,14 +488,46 @@ void TForm1::Button1Click() {
     std::filesystem::create_directories(std::filesystem::path(NativePath(folder)) / "email",
                                         ignored);
   }
+  // The selection as it is now: clicks during the run only browse.
+  std::vector<BatchItem> items;
+  const std::int32_t total = ListItemCount();
+  for (std::int32_t i = 0; i < total; ++i)
+    if (ListItemSelected(i)) items.push_back({ListItemPath(i), QPersistentModelIndex(ListItem(i))});
+  RunBatchItems(items);
+}
 
+void TForm1::ConvertPaths(const QStringList& paths) {
+  if (batch_running_) return;
+  std::vector<std::string> native;
+  for (const QString& p : paths) native.push_back(NativePath(p));
+  std::vector<BatchItem> items;
+  for (const std::string& file : CollectBatchFiles(native, false))
+    items.push_back({QFile::decodeName(QByteArray::fromStdString(file)), {}});
+  if (items.empty()) {
+    SummaryLabel->setText("No pictures to convert there.");
+    return;
+  }
+  RunBatchItems(items);
+}
+
+void TForm1::StopBatch() {
+  if (batch_running_) stop_ = true;
+}
+
+void TForm1::RunBatchItems(const std::vector<BatchItem>& items) {
   // Restores the window however the run ends.
   struct RunScope {
     TForm1* form;
-    BusyScope busy;
-    explicit RunScope(TForm1* f) : form(f), busy(f->Button1) { form->batch_running_ = true; }
+    explicit RunScope(TForm1* f) : form(f) {
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+      form->batch_running_ = true;
+      form->stop_ = false;
+      form->Button1->setText("Stop");
+    }
     ~RunScope() {
       form->batch_running_ = false;
+      form->Button1->setText("Execute!");
+      QApplication::restoreOverrideCursor();
       form->ProgressBar1->setValue(0);
       form->RefreshList();
       // A close asked for during the run happens now.
@@ -388,53 +536,189 @@ void TForm1::Button1Click() {
     }
   } scope(this);
 
-  const std::int32_t total = ListItemCount();
-  const std::int32_t selected = ListSelectedCount();
-  std::int32_t done = 0;
-  // The items as they are now: entries that appear during the run (the new
-  // email folder among them) must not shift which item is visited next.
-  std::vector<QPersistentModelIndex> items;
-  items.reserve(static_cast<std::size_t>(total));
-  for (std::int32_t i = 0; i < total; ++i) items.emplace_back(ListItem(i));
-
-  QItemSelectionModel* selection = ShellListView1->selectionModel();
-  for (std::int32_t i = 0; i < total && !close_requested_; ++i) {
-    const QModelIndex item = items[static_cast<std::size_t>(i)];
-    if (item.isValid() && selection->isSelected(item)) {
-      const QString path = list_model_->filePath(list_filter_->mapToSource(item));
-      bool converted = false;
-      try {
-        converted = ConvertOne(NativePath(path)).converted;
-      } catch (...) {
-        // A file that fails this way is skipped like one that cannot be
-        // read; the run goes on with the next item.
-        converted = false;
-      }
-      if (converted)
-        selection->select(item, QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
-      ++done;
-    }
-    ProgressBar1->setValue(BatchProgress(done, selected));
-    QCoreApplication::processEvents();
-    if (OnBatchStep) OnBatchStep(i);
+  run_items_ = items;
+  run_outcomes_.assign(items.size(), BatchOutcome{});
+  run_done_ = 0;
+  std::vector<std::string> files;
+  for (const BatchItem& item : items) {
+    files.push_back(NativePath(item.path));
+    list_filter_->Notes.remove(item.path);
   }
+  ShowBatchSummary(false);
+
+  BatchControl control;
+  control.stop = &stop_;
+  control.convert = [this](const std::string& file, TvexImageFileMgr& manager,
+                           const MailSettings& settings) {
+    return ConvertOne ? ConvertOne(file) : ConvertFile(file, manager, settings);
+  };
+  // The worker waits until the window has taken the outcome in, so a stop
+  // asked for meanwhile is seen before its next file.
+  control.file_done = [this](std::size_t index, const BatchOutcome& outcome) {
+    QMetaObject::invokeMethod(
+        this, [this, index, outcome] { BatchFileDone(index, outcome); },
+        Qt::BlockingQueuedConnection);
+  };
+
+  QEventLoop loop;
+  run_loop_ = &loop;
+  std::vector<BatchOutcome> outcomes;
+  std::thread runner([&, files] {
+    outcomes = RunBatch(files, std::vector<std::string>(files.size()), MailSettings(), Workers, {},
+                        control);
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+  });
+  // The window stays fully usable meanwhile: browsing, previews, "Stop".
+  loop.exec();
+  runner.join();
+  run_loop_ = nullptr;
+  run_outcomes_ = std::move(outcomes);
+
+  // Sources whose output a later one replaced are not converted after all,
+  // unless the run stopped before the later one.
+  for (std::size_t i = 0; i < run_outcomes_.size(); ++i) {
+    BatchOutcome& o = run_outcomes_[i];
+    if (!o.started) continue;
+    const long by = o.superseded_by;
+    if (by >= 0 && run_outcomes_[static_cast<std::size_t>(by)].started) {
+      o.result.converted = false;
+      o.result.message =
+          QString("its output was replaced by %1's")
+              .arg(QFileInfo(run_items_[static_cast<std::size_t>(by)].path).fileName())
+              .toStdString();
+      list_filter_->Notes.insert(run_items_[i].path, QString::fromStdString(o.result.message));
+    } else if (o.result.converted && by >= 0 && run_items_[i].item.isValid()) {
+      ShellListView1->selectionModel()->select(run_items_[i].item, QItemSelectionModel::Deselect |
+                                                                       QItemSelectionModel::Rows);
+    }
+  }
+  ShowBatchSummary(true);
   // `scope` restores the button, the cursor and the progress bar here.
 }
 
-void TForm1::vexThumbView1LoadImage(const QString& file_name) {
-  BusyScope busy(ShellListView1);
-  TvexImage* image = vexImageCtrl1->Image();
-  image->SetDibHandle(LoadByExtension(NativePath(file_name), ImageFileManager()));
-  // A photograph is shown upright, as the batch writes it.
-  if (!vex::platform::is_null(image->GetDibHandle()))
-    TurnUpright(*image, ImageFileManager().GetImageInfo().Orientation());
-  if (!vex::platform::is_null(image->GetDibHandle())) {
-    const int h = image->Height() < 0 ? -image->Height() : image->Height();
-    vexImageCtrl1->resize(image->Width(), h);
+void TForm1::BatchFileDone(std::size_t index, const BatchOutcome& outcome) {
+  run_outcomes_[index] = outcome;
+  ++run_done_;
+  ProgressBar1->setValue(BatchProgress(
+      run_done_, static_cast<std::int32_t>(std::max<std::size_t>(run_items_.size(), 1))));
+  const BatchItem& item = run_items_[index];
+  const ConvertResult& r = outcome.result;
+  if (!r.converted) {
+    list_filter_->Notes.insert(item.path, QString::fromStdString(r.message));
+  } else {
+    if (r.load_error != EC_OK)
+      list_filter_->Notes.insert(item.path, "Converted what could be read: " +
+                                                QString::fromStdString(r.load_message));
+    // A source whose output a later one replaces is settled at the end.
+    if (outcome.superseded_by < 0 && item.item.isValid())
+      ShellListView1->selectionModel()->select(item.item, QItemSelectionModel::Deselect |
+                                                              QItemSelectionModel::Rows);
   }
+  ShowBatchSummary(false);
+  if (OnBatchStep) OnBatchStep(static_cast<int>(index));
+}
+
+void TForm1::ShowBatchSummary(bool finished) {
+  std::size_t converted = 0, failed = 0, waiting = 0;
+  std::set<QString> folders;
+  QStringList failures;
+  for (std::size_t i = 0; i < run_outcomes_.size(); ++i) {
+    const BatchOutcome& o = run_outcomes_[i];
+    if (!o.started) {
+      ++waiting;
+    } else if (o.result.converted) {
+      ++converted;
+      folders.insert(QFileInfo(QString::fromStdString(o.result.output)).absolutePath());
+    } else {
+      ++failed;
+      failures << QFileInfo(run_items_[i].path).fileName() + ": " +
+                      QString::fromStdString(o.result.message);
+    }
+  }
+  QString text = QString("%1 converted, %2 not converted").arg(converted).arg(failed);
+  if (waiting)
+    text += finished ? QString(", %1 not started (stopped)").arg(waiting)
+                     : QString(", %1 to go").arg(waiting);
+  if (folders.size() == 1)
+    text += "; outputs in " + QDir::toNativeSeparators(*folders.begin());
+  else if (folders.size() > 1)
+    text += QString("; outputs in %1 email folders").arg(folders.size());
+  SummaryLabel->setText(text);
+  SummaryLabel->setToolTip(failures.isEmpty() ? text : text + "\n" + failures.join('\n'));
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (!batch_running_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths << url.toLocalFile();
+  if (paths.isEmpty() || batch_running_) return;
+  event->acceptProposedAction();
+  // The run starts once the drop has returned to its source.
+  QTimer::singleShot(0, this, [this, paths] { ConvertPaths(paths); });
+}
+
+// ---- the preview ----
+
+void TForm1::vexThumbView1LoadImage(const QString& file_name) {
+  preview_path_ = file_name;
+  preview_loader_->Request(++preview_asked_, NativePath(file_name));
+}
+
+QString TForm1::PreviewMessage() const {
+  return vexImageCtrl1->Message();
+}
+
+void TForm1::ShowPreview(std::uint64_t ticket, TvexImage* image, const QString& message) {
+  std::unique_ptr<TvexImage> owned(image);
+  if (ticket != preview_asked_) return; // a newer request is on its way
+  preview_shown_ = ticket;
+  TvexImageCtrl& ctrl = vexImageCtrl1->Ctrl();
+  // A failed load empties the picture.
+  ctrl.SetImage(owned ? owned.release() : new TvexImage);
+  vexImageCtrl1->SetMessage(message);
+  FitPreview();
+}
+
+void TForm1::SetPreviewActualSize(bool on) {
+  actual_size_ = on;
+  FitPreview();
+}
+
+// A picture larger than the scroll box is fitted into it unless shown at
+// 100 %; the control takes the size drawn, so the scroll bars follow it.
+void TForm1::FitPreview() {
+  if (!vexImageCtrl1 || !vexImageCtrl1->Ctrl().HasImage()) return;
+  TvexImageCtrl& ctrl = vexImageCtrl1->Ctrl();
+  TvexImage* image = ctrl.Image();
+  const QSize box = ScrollBox2->maximumViewportSize();
+  if (vex::platform::is_null(image->GetDibHandle())) {
+    // Nothing to scroll: the message fills the box.
+    vexImageCtrl1->resize(box);
+    return;
+  }
+  const int w = image->Width();
+  const int h = image->Height() < 0 ? -image->Height() : image->Height();
+  if (actual_size_ || (w <= box.width() && h <= box.height()) || w <= 0 || h <= 0) {
+    ctrl.SetScale(1.0);
+    ctrl.SetScaleToFit(false);
+    vexImageCtrl1->resize(w, h);
+    return;
+  }
+  const double scale =
+      std::min(static_cast<double>(box.width()) / w, static_cast<double>(box.height()) / h);
+  vexImageCtrl1->resize(std::max(1, static_cast<int>(w * scale)),
+                        std::max(1, static_cast<int>(h * scale)));
+  ctrl.SetScaleToFit(true);
+  vexImageCtrl1->update();
 }
 
 void TForm1::ShellListView1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
+  // The list takes the keyboard, so that arrows, Ctrl+A and F2 act on it.
+  ShellListView1->setFocus(Qt::MouseFocusReason);
   const QModelIndex item = ShellListView1->indexAt(QPoint(x, y));
   if (!item.isValid()) return;
   const QModelIndex src = list_filter_->mapToSource(item);
@@ -442,11 +726,6 @@ void TForm1::ShellListView1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int
   const QString path = list_model_->filePath(src);
   if (path.isEmpty()) return;
   vexThumbView1LoadImage(path);
-  try {
-    StretchChannels(*vexImageCtrl1->Image());
-  } catch (...) {
-    // The picture is shown as loaded.
-  }
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -4,18 +4,27 @@
 #pragma once
 
 #include "batch.h"
+#include "batch_runner.h"
 #include "image_ctrl_widget.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QModelIndex>
+#include <QPersistentModelIndex>
 #include <QSortFilterProxyModel>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
+class PreviewLoader;
+class QEventLoop;
 class QFileSystemModel;
 class QLabel;
 class QProgressBar;
@@ -34,6 +43,10 @@ public:
   // Decides for each entry (its name in the folder, folder or not) whether
   // it is listed; without a handler everything is.
   std::function<void(const QString& display_name, bool is_folder, bool& can_add)> OnAddFolder;
+  // What the last batch said about a file, by absolute path: shown as its tooltip.
+  QHash<QString, QString> Notes;
+
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 protected:
   bool filterAcceptsRow(int source_row, const QModelIndex& source_parent) const override;
@@ -61,16 +74,33 @@ public:
   QTableView* ShellListView1 = nullptr;
   QTreeView* ShellTreeView1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
+  // One line below the progress bar: what the running or last batch did.
+  QLabel* SummaryLabel = nullptr;
 
   // The list's filter: folders, and the files whose extension names a
   // picture format.
   void ShellListView1AddFolder(const QString& display_name, bool is_folder, bool& can_add);
-  // "Execute!": converts the selected list items into the `email` folder.
+  // "Execute!": converts the selected list items into the `email` folder;
+  // during a run the same button ("Stop") stops it after the files under way.
   void Button1Click();
+  // Converts files and folders (the pictures the list would show in them)
+  // as a dropped selection; nothing while a batch runs.
+  void ConvertPaths(const QStringList& paths);
+  // Stops a running batch once the files under way are done.
+  void StopBatch();
   // The preview: a press of any mouse button over a file shows it.
   void ShellListView1MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
-  // Loads a file into the preview control and sizes the control to it.
+  // Asks for a file to be shown in the preview. It is read off the
+  // user-interface thread; the newest request wins.
   void vexThumbView1LoadImage(const QString& file_name);
+  // True from a preview request until its picture (or failure) is shown.
+  bool PreviewPending() const { return preview_shown_ != preview_asked_; }
+  // The library's message for a preview that failed ("" otherwise).
+  QString PreviewMessage() const;
+  // Whether a picture larger than the scroll box is shown at 100 % instead
+  // of fitted; a double click on the preview toggles it.
+  bool PreviewActualSize() const { return actual_size_; }
+  void SetPreviewActualSize(bool on);
 
   // The folder tree: its selected folder ("" when none) and selecting one,
   // which makes the list show that folder.
@@ -90,11 +120,15 @@ public:
   void RefreshList();
 
   bool BatchRunning() const { return batch_running_; }
-  // What "Execute!" does with one selected file: ConvertFile through the
-  // process-wide manager unless replaced (tests replace it to make failures).
+  // Number of workers a batch converts on.
+  unsigned Workers = 1;
+  // What a batch does with one file, on a worker thread: the road's
+  // ConvertFile with the worker's own manager unless set (tests set it to
+  // make failures).
   std::function<ConvertResult(const std::string& file_name)> ConvertOne;
-  // Called after each list item of a batch, once pending events are
-  // processed (for tests and demonstrations).
+  // Called on the user-interface thread after each file of a batch, with its
+  // place in the batch; the next file of that worker waits for it (for tests
+  // and demonstrations).
   std::function<void(int index)> OnBatchStep;
 
 signals:
@@ -103,6 +137,8 @@ signals:
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -111,6 +147,18 @@ private:
   void BuildLayout();
   void ShowFolderInList(const QString& path);
   void ApplyAnchors();
+
+  // One file of a batch: where it is read from, and its list item (none for
+  // a dropped file).
+  struct BatchItem {
+    QString path;
+    QPersistentModelIndex item;
+  };
+  void RunBatchItems(const std::vector<BatchItem>& items);
+  void BatchFileDone(std::size_t index, const BatchOutcome& outcome);
+  void ShowBatchSummary(bool finished);
+  void ShowPreview(std::uint64_t ticket, TvexImage* image, const QString& message);
+  void FitPreview();
 
   // How long after a folder is selected from code the tree keeps it in view.
   static constexpr qint64 kRevealMilliseconds = 3000;
@@ -124,6 +172,19 @@ private:
   bool list_loaded_ = false;
   bool batch_running_ = false;
   bool close_requested_ = false;
+
+  // The running batch.
+  std::atomic<bool> stop_{false};
+  std::vector<BatchItem> run_items_;
+  std::vector<BatchOutcome> run_outcomes_;
+  std::int32_t run_done_ = 0;
+  QEventLoop* run_loop_ = nullptr;
+
+  // The preview.
+  std::unique_ptr<PreviewLoader> preview_loader_;
+  std::uint64_t preview_asked_ = 0, preview_shown_ = 0;
+  QString preview_path_;
+  bool actual_size_ = false;
 };
 
 // The platform file name of a path the list shows, as the imaging library

@@ -7,8 +7,10 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -16,7 +18,9 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 
 #include <cstdint>
 #include <stdexcept>
@@ -85,6 +89,39 @@ QPoint item_centre(const TForm1& form, int index) {
   return form.ShellListView1->visualRect(form.ListItem(index)).center();
 }
 
+// Presses a mouse button over list item `index` and waits for its preview.
+void preview(TForm1& form, int index, Qt::MouseButton button = Qt::LeftButton) {
+  QTest::mousePress(form.ShellListView1->viewport(), button, {}, item_centre(form, index));
+  QTRY_VERIFY_WITH_TIMEOUT(!form.PreviewPending(), kLoadTimeout);
+}
+
+QStringList email_files(const QString& folder) {
+  return QDir(folder + "/email").entryList(QDir::Files, QDir::Name);
+}
+
+QByteArray read_file(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A small picture with some detail, different for each `seed`.
+void write_photo(const QString& path, int seed) {
+  write_bmp(path, 40 + seed, 30, [seed](int x, int y) {
+    return static_cast<std::uint32_t>(((x * 3 + seed) & 255) << 16 | ((y * 5) & 255) << 8 | 77);
+  });
+}
+
+// A small JPEG, written through the library.
+void write_jpeg(const QString& path) {
+  const QString bmp = path + ".tmp.bmp";
+  write_photo(bmp, 3);
+  TvexImageFileMgr mgr;
+  TvexImage img;
+  img.SetDibHandle(mgr.LoadImage(bmp.toStdString(), FF_BMP));
+  mgr.SaveImage(path.toStdString(), FF_JPEG, img.GetDibHandle());
+  QFile::remove(bmp);
+}
+
 } // namespace
 
 class WindowTest : public QObject {
@@ -105,11 +142,15 @@ private slots:
   void listShowsFoldersAndPicturesSorted();
   void treeShowsFoldersOnlyAndDrivesTheList();
   void previewSizesTheControlToThePicture();
-  void previewIgnoresFoldersEmptySpaceAndKeepsSizeOnFailure();
+  void previewIgnoresFoldersEmptySpaceAndSaysWhyAFileFailed();
   void previewShowsAPhotographUpright();
   void executeWithoutSelectionDoesNothing();
   void executeConvertsTheSelectedFiles();
   void executeSurvivesAFileThatThrows();
+  void batchReports_data();
+  void batchReports();
+  void droppedFolderIsConverted();
+  void previewOfALargePhotoIsFittedOffTheWindowThread();
   void closingDuringARunStopsItFirst();
   void surfacePaintsDibRowsAndBorder();
   void screenshot();
@@ -128,6 +169,7 @@ void WindowTest::layout_data() {
   QTest::newRow("ShellListView1") << "ShellListView1" << QRect(0, 192, 409, 393) << "";
   QTest::newRow("ShellTreeView1") << "ShellTreeView1" << QRect(0, 0, 409, 185) << "";
   QTest::newRow("ProgressBar1") << "ProgressBar1" << QRect(416, 40, 449, 16) << "";
+  QTest::newRow("SummaryLabel") << "SummaryLabel" << QRect(416, 57, 449, 14) << "";
 }
 
 void WindowTest::layout() {
@@ -167,9 +209,14 @@ void WindowTest::anchorsFollowTheWindow() {
   QCOMPARE(form.ProgressBar1->geometry(), progress);
   QCOMPARE(form.Label1->geometry(), l1);
   QCOMPARE(form.Label2->geometry(), l2);
-  form.resize(870 - 50, 589 - 40);
-  QTRY_COMPARE(form.ScrollBox2->geometry(), QRect(416, 72, 451 - 50, 513 - 40));
+  form.resize(870, 589 - 40);
+  QTRY_COMPARE(form.ScrollBox2->geometry(), QRect(416, 72, 451, 513 - 40));
   QCOMPARE(form.ShellListView1->geometry(), QRect(0, 192, 409, 393 - 40));
+  // No smaller than what keeps every control whole.
+  form.resize(300, 200);
+  QTRY_COMPARE(form.size(), form.minimumSize());
+  for (QWidget* w : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    QVERIFY2(form.rect().contains(w->geometry()), qPrintable(w->objectName()));
 }
 
 void WindowTest::listShowsFoldersAndPicturesSorted() {
@@ -249,7 +296,17 @@ void WindowTest::previewSizesTheControlToThePicture() {
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   ShowFolder(form, dir.path(), 1);
-  QTest::mousePress(form.ShellListView1->viewport(), Qt::RightButton, {}, item_centre(form, 0));
+  preview(form, 0, Qt::RightButton);
+  // Fitted into the 449 x 511 inside of the scroll box, without scroll bars.
+  QCOMPARE(form.vexImageCtrl1->size(), QSize(449, 299));
+  QVERIFY(form.vexImageCtrl1->Ctrl().ScaleToFit());
+  QCOMPARE(form.vexImageCtrl1->Ctrl().Scale(), 299.0 / 2000);
+  QTRY_COMPARE(form.ScrollBox2->horizontalScrollBar()->maximum(), 0);
+  const QImage fitted = form.ScrollBox2->viewport()->grab().toImage();
+  QCOMPARE(QColor(fitted.pixel(50, 50)), QColor(0, 0, 0));
+  QCOMPARE(QColor(fitted.pixel(400, 50)), QColor(255, 255, 255));
+  // A double click shows it at 100 %.
+  QTest::mouseDClick(form.vexImageCtrl1, Qt::LeftButton, {}, QPoint(10, 10));
   QCOMPARE(form.vexImageCtrl1->size(), QSize(3000, 2000));
   QCOMPARE(form.vexImageCtrl1->Ctrl().Width(), 3000);
   QCOMPARE(form.vexImageCtrl1->Ctrl().Scale(), 1.0);
@@ -299,42 +356,52 @@ void WindowTest::previewShowsAPhotographUpright() {
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   ShowFolder(form, dir.path(), 1);
-  QTest::mousePress(form.ShellListView1->viewport(), Qt::LeftButton, {}, item_centre(form, 0));
+  preview(form, 0);
   QCOMPARE(form.vexImageCtrl1->size(), QSize(20, 30));
   TvexImage* img = form.vexImageCtrl1->Image();
   QVERIFY(img->ScanLine(2)[30] < 40);
   QVERIFY(img->ScanLine(27)[30] > 215);
 }
 
-void WindowTest::previewIgnoresFoldersEmptySpaceAndKeepsSizeOnFailure() {
+void WindowTest::previewIgnoresFoldersEmptySpaceAndSaysWhyAFileFailed() {
   QTemporaryDir dir;
   QVERIFY(dir.isValid());
   QVERIFY(QDir(dir.path()).mkdir("folder"));
-  write_bmp(dir.filePath("good.bmp"), 40, 30, [](int x, int y) {
-    return static_cast<std::uint32_t>((x * 5) << 16 | (y * 7) << 8 | 99);
+  // Wider than the scroll box: at 100 % it scrolls.
+  write_bmp(dir.filePath("good.bmp"), 600, 30, [](int x, int y) {
+    return static_cast<std::uint32_t>((x & 255) << 16 | (y * 7) << 8 | 99);
   });
   touch(dir.filePath("broken.jpg"), QByteArray(300, '\x5a'));
   TForm1 form;
   form.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  QVERIFY(QTest::qWaitForWindowActive(&form));
   ShowFolder(form, dir.path(), 3);
   QWidget* viewport = form.ShellListView1->viewport();
 
-  QTest::mousePress(viewport, Qt::LeftButton, {}, item_centre(form, index_of(form, "good.bmp")));
-  QCOMPARE(form.vexImageCtrl1->size(), QSize(40, 30));
+  form.SetPreviewActualSize(true);
+  preview(form, index_of(form, "good.bmp"));
+  QCOMPARE(form.vexImageCtrl1->size(), QSize(600, 30));
+  QTRY_VERIFY(form.ScrollBox2->horizontalScrollBar()->maximum() > 0);
   const DibHandle shown = form.vexImageCtrl1->Image()->GetDibHandle();
   QVERIFY(!vex::platform::is_null(shown));
+  // The click gave the list the keyboard.
+  QVERIFY(form.ShellListView1->hasFocus());
 
   // A folder, then empty space below the last item: nothing changes.
   QTest::mousePress(viewport, Qt::LeftButton, {}, item_centre(form, index_of(form, "folder")));
   QTest::mousePress(viewport, Qt::MiddleButton, {}, QPoint(20, viewport->height() - 3));
+  QVERIFY(!form.PreviewPending());
   QCOMPARE(form.vexImageCtrl1->Image()->GetDibHandle(), shown);
-  QCOMPARE(form.vexImageCtrl1->size(), QSize(40, 30));
 
-  // A file that cannot be read: an empty picture at the old size.
-  QTest::mousePress(viewport, Qt::LeftButton, {}, item_centre(form, index_of(form, "broken.jpg")));
+  // The arrow keys preview too: up from good.bmp to a file that cannot be
+  // read, which shows the library's message and no scroll bars.
+  form.ShellListView1->setCurrentIndex(form.ListItem(index_of(form, "good.bmp")));
+  QTest::keyClick(form.ShellListView1, Qt::Key_Up);
+  QCOMPARE(form.ShellListView1->currentIndex(), form.ListItem(index_of(form, "broken.jpg")));
+  QTRY_VERIFY_WITH_TIMEOUT(!form.PreviewPending(), kLoadTimeout);
   QVERIFY(vex::platform::is_null(form.vexImageCtrl1->Image()->GetDibHandle()));
-  QCOMPARE(form.vexImageCtrl1->size(), QSize(40, 30));
+  QVERIFY(!form.PreviewMessage().isEmpty());
+  QTRY_COMPARE(form.ScrollBox2->horizontalScrollBar()->maximum(), 0);
   QVERIFY(form.ShellListView1->isEnabled());
   QCOMPARE(QApplication::overrideCursor(), nullptr);
 }
@@ -371,31 +438,43 @@ void WindowTest::executeConvertsTheSelectedFiles() {
   QCOMPARE(form.ListSelectedCount(), 3);
 
   QList<int> progress;
-  bool button_always_disabled = true, cursor_always_busy = true;
+  bool button_always_stop = true, cursor_always_busy = true;
   form.OnBatchStep = [&](int) {
     progress << form.ProgressBar1->value();
-    button_always_disabled = button_always_disabled && !form.Button1->isEnabled();
+    button_always_stop = button_always_stop && form.Button1->text() == "Stop";
     cursor_always_busy = cursor_always_busy && QApplication::overrideCursor() &&
                          QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    // A click on another file during the run only selects and previews it.
+    if (progress.size() == 1)
+      QTest::mouseClick(form.ShellListView1->viewport(), Qt::LeftButton, {}, item_centre(form, 1));
   };
   QTest::mouseClick(form.Button1, Qt::LeftButton);
 
-  QCOMPARE(progress, QList<int>({0, 0, 33, 33, 33, 67, 67, 67, 67, 100}));
-  QVERIFY(button_always_disabled);
+  QCOMPARE(progress, QList<int>({33, 67, 100}));
+  QVERIFY(button_always_stop);
   QVERIFY(cursor_always_busy);
-  QVERIFY(form.Button1->isEnabled());
+  QCOMPARE(form.Button1->text(), QString("Execute!"));
   QCOMPARE(QApplication::overrideCursor(), nullptr);
   QCOMPARE(form.ProgressBar1->value(), 0);
+  QCOMPARE(form.SummaryLabel->text(),
+           "3 converted, 0 not converted; outputs in " +
+               QDir::toNativeSeparators(QDir(dir.filePath("email")).absolutePath()));
 
-  QDir email(dir.filePath("email"));
-  QVERIFY(email.exists());
-  QCOMPARE(email.entryList(QDir::Files, QDir::Name), QStringList({"p1.jpg", "p4.jpg", "p8.jpg"}));
-  for (const QString& name : email.entryList(QDir::Files)) {
-    QFile out(email.filePath(name));
-    QVERIFY(out.open(QIODevice::ReadOnly));
-    QCOMPARE(out.read(2), QByteArray("\xFF\xD8", 2));
+  // Every file selected at the start is converted, each as the sequential
+  // road converts it alone.
+  QCOMPARE(email_files(dir.path()), QStringList({"p1.jpg", "p4.jpg", "p8.jpg"}));
+  for (const QString stem : {"p1", "p4", "p8"}) {
+    MailSettings alone;
+    alone.output = dir.filePath(stem + QString(".alone.jpg")).toStdString();
+    QVERIFY(
+        ConvertFile(dir.filePath(stem + QString(".bmp")).toStdString(), ImageFileManager(), alone)
+            .converted);
+    QCOMPARE(read_file(dir.filePath("email/" + stem + ".jpg")),
+             read_file(QString::fromStdString(alone.output)));
   }
-  QCOMPARE(form.ListSelectedCount(), 0); // converted items are deselected
+  // Converted items are deselected; p0, clicked meanwhile, stays selected.
+  QCOMPARE(form.ListSelectedCount(), 1);
+  QVERIFY(form.ListItemSelected(index_of(form, "p0.bmp")));
   // The list shows the new folder.
   QTRY_VERIFY_WITH_TIMEOUT(list_names(form).contains("email"), kLoadTimeout);
 }
@@ -408,6 +487,7 @@ void WindowTest::executeSurvivesAFileThatThrows() {
   TForm1 form;
   ShowFolder(form, dir.path(), 4);
   for (int i = 0; i < 4; ++i) form.SetListItemSelected(i, true);
+  form.Workers = 1;
   QStringList seen;
   form.ConvertOne = [&](const std::string& file) -> ConvertResult {
     seen << QFileInfo(QString::fromStdString(file)).fileName();
@@ -433,6 +513,133 @@ void WindowTest::executeSurvivesAFileThatThrows() {
   QVERIFY(!form.ListItemSelected(index_of(form, "d.bmp")));
 }
 
+// Runs on a folder of small files: `broken` ones are not pictures, `.jpg`
+// ones are real JPEGs; `stop` is how the run is stopped after its first file
+// ("" = not stopped).
+void WindowTest::batchReports_data() {
+  QTest::addColumn<QStringList>("files");
+  QTest::addColumn<QString>("stop");
+  QTest::addColumn<QString>("summary");
+  QTest::addColumn<QStringList>("outputs");
+  QTest::addColumn<QStringList>("still_selected");
+  QTest::addColumn<QString>("noted");
+  QTest::addColumn<QString>("note");
+  const QStringList four = {"a.bmp", "b.bmp", "c.bmp", "d.bmp"};
+  for (const char* how : {"button", "escape"})
+    QTest::newRow(how) << four << how << "1 converted, 0 not converted, 3 not started (stopped)"
+                       << QStringList({"a.jpg"}) << QStringList({"b.bmp", "c.bmp", "d.bmp"}) << ""
+                       << "";
+  QTest::newRow("failure") << QStringList({"a.bmp", "broken.bmp", "c.bmp"}) << ""
+                           << "2 converted, 1 not converted" << QStringList({"a.jpg", "c.jpg"})
+                           << QStringList({"broken.bmp"}) << "broken.bmp"
+                           << "*";
+  QTest::newRow("name clash") << QStringList({"a.bmp", "a.jpg", "b.bmp"}) << ""
+                              << "2 converted, 1 not converted" << QStringList({"a.jpg", "b.jpg"})
+                              << QStringList({"a.bmp"}) << "a.bmp"
+                              << "its output was replaced by a.jpg's";
+}
+
+void WindowTest::batchReports() {
+  QFETCH(QStringList, files);
+  QFETCH(QString, stop);
+  QFETCH(QString, summary);
+  QFETCH(QStringList, outputs);
+  QFETCH(QStringList, still_selected);
+  QFETCH(QString, noted);
+  QFETCH(QString, note);
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  for (int i = 0; i < files.size(); ++i) {
+    const QString path = dir.filePath(files[i]);
+    if (files[i].startsWith("broken"))
+      touch(path);
+    else if (files[i].endsWith(".jpg"))
+      write_jpeg(path);
+    else
+      write_photo(path, i);
+  }
+  TForm1 form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  ShowFolder(form, dir.path(), static_cast<int>(files.size()));
+  for (int i = 0; i < files.size(); ++i) form.SetListItemSelected(i, true);
+  form.Workers = 1;
+  form.OnBatchStep = [&](int index) {
+    if (index != 0) return;
+    if (stop == "button") QTest::mouseClick(form.Button1, Qt::LeftButton);
+    if (stop == "escape") QTest::keyClick(form.ShellListView1, Qt::Key_Escape);
+  };
+  form.Button1Click();
+
+  QCOMPARE(form.Button1->text(), QString("Execute!"));
+  QVERIFY(form.SummaryLabel->text().startsWith(summary + "; outputs in "));
+  QCOMPARE(email_files(dir.path()), outputs);
+  for (const QString& out : outputs) // whole files only
+    QVERIFY(read_file(dir.filePath("email/" + out)).endsWith("\xFF\xD9"));
+  QStringList selected;
+  for (const QString& name : files)
+    if (form.ListItemSelected(index_of(form, name))) selected << name;
+  QCOMPARE(selected, still_selected);
+  if (noted.isEmpty()) return;
+  const QString tip = form.ListItem(index_of(form, noted)).data(Qt::ToolTipRole).toString();
+  QVERIFY(!tip.isEmpty());
+  if (note != "*") QCOMPARE(tip, note);
+  QVERIFY(form.SummaryLabel->toolTip().contains(noted + ": " + tip));
+}
+
+void WindowTest::droppedFolderIsConverted() {
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  QVERIFY(QDir(dir.path()).mkpath("drop/inner"));
+  for (const char* name : {"drop/x.bmp", "drop/y.BMP", "drop/inner/z.bmp"})
+    write_photo(dir.filePath(name), 1);
+  touch(dir.filePath("drop/notes.txt"));
+  TForm1 form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(dir.filePath("drop"))});
+  QDragEnterEvent enter(QPoint(500, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
+  QApplication::sendEvent(&form, &enter);
+  QVERIFY(enter.isAccepted());
+  QDropEvent drop(QPointF(500, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
+  QApplication::sendEvent(&form, &drop);
+  QTRY_VERIFY_WITH_TIMEOUT(form.SummaryLabel->text().startsWith("2 converted, 0 not converted"),
+                           kLoadTimeout);
+  QVERIFY(!form.BatchRunning());
+  QCOMPARE(email_files(dir.filePath("drop")), QStringList({"x.jpg", "y.jpg"}));
+}
+
+void WindowTest::previewOfALargePhotoIsFittedOffTheWindowThread() {
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  constexpr int kW = 8000, kH = 5000; // 40 megapixels
+  write_bmp(dir.filePath("large.bmp"), kW, kH,
+            [](int x, int y) { return static_cast<std::uint32_t>((x ^ y) & 255) * 0x010101u; });
+  TForm1 form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  ShowFolder(form, dir.path(), 1);
+  // The event loop keeps turning while the picture is read.
+  QElapsedTimer clock, since_tick;
+  qint64 longest = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout,
+                   [&] { longest = std::max(longest, since_tick.restart()); });
+  ticker.start(10);
+  clock.start();
+  since_tick.start();
+  QTest::mousePress(form.ShellListView1->viewport(), Qt::LeftButton, {}, item_centre(form, 0));
+  QTRY_VERIFY_WITH_TIMEOUT(!form.PreviewPending(), 60000);
+  ticker.stop();
+  qInfo("40 MP preview: %lld ms, longest stall of the event loop %lld ms", clock.elapsed(),
+        longest);
+  QVERIFY(longest < 250);
+  QCOMPARE(form.vexImageCtrl1->Image()->Width(), kW);
+  QCOMPARE(form.vexImageCtrl1->size(), QSize(449, 280));
+  QVERIFY(form.vexImageCtrl1->Ctrl().ScaleToFit());
+}
+
 void WindowTest::closingDuringARunStopsItFirst() {
   QTemporaryDir dir;
   QVERIFY(dir.isValid());
@@ -442,6 +649,7 @@ void WindowTest::closingDuringARunStopsItFirst() {
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   ShowFolder(form, dir.path(), 3);
   for (int i = 0; i < 3; ++i) form.SetListItemSelected(i, true);
+  form.Workers = 1;
   int converted = 0;
   form.ConvertOne = [&](const std::string&) {
     ++converted;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -131,7 +132,7 @@ std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsign
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,
                                    const std::vector<std::string>& outputs,
                                    const MailSettings& settings, unsigned workers,
-                                   const BatchProgressFn& progress) {
+                                   const BatchProgressFn& progress, const BatchControl& control) {
   std::vector<BatchOutcome> outcomes(files.size());
   std::vector<MailSettings> each(files.size(), settings);
   // Files that write the same output form one group, converted in order.
@@ -165,10 +166,25 @@ std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,
     TvexImageFileMgr manager;
     for (std::size_t g; (g = next.fetch_add(1)) < groups.size();) {
       for (std::size_t i : groups[g]) {
-        outcomes[i].result = ConvertFile(files[i], manager, each[i]);
+        if (control.stop && control.stop->load()) return;
+        outcomes[i].started = true;
+        try {
+          outcomes[i].result = control.convert ? control.convert(files[i], manager, each[i])
+                                               : ConvertFile(files[i], manager, each[i]);
+        } catch (const std::exception& e) {
+          // One file that fails this way (out of memory, say) must not end the run.
+          outcomes[i].result.converted = false;
+          outcomes[i].result.output = each[i].output;
+          outcomes[i].result.message = e.what();
+        } catch (...) {
+          outcomes[i].result.converted = false;
+          outcomes[i].result.output = each[i].output;
+          outcomes[i].result.message = "the conversion failed";
+        }
         std::lock_guard lock(report);
         ++done;
         if (progress) progress(done, files.size(), files[i]);
+        if (control.file_done) control.file_done(i, outcomes[i]);
       }
     }
   };

@@ -6,6 +6,7 @@
 
 #include "batch.h"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -36,11 +37,27 @@ struct BatchOutcome {
   ConvertResult result;
   // Index (in the input) of a later source that writes the same output, or -1.
   long superseded_by = -1;
+  // False when the run was stopped before this file's turn: nothing was
+  // written for it and `result` says nothing.
+  bool started = false;
 };
 
 // Called after each file, serialised: files done so far, total, file just handled.
 using BatchProgressFn =
     std::function<void(std::size_t done, std::size_t total, const std::string& file)>;
+
+// What a caller may add to a run.
+struct BatchControl {
+  // Checked before each file starts: once set, files not yet started are left
+  // alone (those under way finish, so no output is left half-written).
+  const std::atomic<bool>* stop = nullptr;
+  // Called after each file, serialised, with its index in the input.
+  std::function<void(std::size_t index, const BatchOutcome& outcome)> file_done;
+  // Converts one file with the worker's own manager; empty: ConvertFile.
+  std::function<ConvertResult(const std::string& file, TvexImageFileMgr& manager,
+                              const MailSettings& settings)>
+      convert;
+};
 
 // Creates each output folder, converts every file and returns one outcome per
 // input file, in input order.
@@ -52,7 +69,8 @@ std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files, unsign
 std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,
                                    const std::vector<std::string>& outputs,
                                    const MailSettings& settings, unsigned workers,
-                                   const BatchProgressFn& progress = {});
+                                   const BatchProgressFn& progress = {},
+                                   const BatchControl& control = {});
 // Index of the later source writing the same output for each of `outputs`, or -1.
 std::vector<long> SupersededBy(const std::vector<std::string>& outputs);
 // Runs `work(i)` for i in [0, count) on up to `workers` threads.
