@@ -370,6 +370,7 @@ void TForm1::ApplyAnchors() {
   // Anchored left, top and bottom: grows downwards only.
   ShellListView1->setGeometry(0, 192, 409, std::max(0, 393 + dh));
   SummaryLabel->setGeometry(416, 57, std::max(0, 449 + dw), 14);
+  ElideSummary();
   FitPreview();
 }
 
@@ -504,7 +505,9 @@ void TForm1::ConvertPaths(const QStringList& paths) {
   for (const std::string& file : CollectBatchFiles(native, false))
     items.push_back({QFile::decodeName(QByteArray::fromStdString(file)), {}});
   if (items.empty()) {
-    SummaryLabel->setText("No pictures to convert there.");
+    summary_text_ = "No pictures to convert there.";
+    SummaryLabel->setToolTip(summary_text_);
+    ElideSummary();
     return;
   }
   RunBatchItems(items);
@@ -561,7 +564,6 @@ void TForm1::RunBatchItems(const std::vector<BatchItem>& items) {
   };
 
   QEventLoop loop;
-  run_loop_ = &loop;
   std::vector<BatchOutcome> outcomes;
   std::thread runner([&, files] {
     outcomes = RunBatch(files, std::vector<std::string>(files.size()), MailSettings(), Workers, {},
@@ -571,7 +573,6 @@ void TForm1::RunBatchItems(const std::vector<BatchItem>& items) {
   // The window stays fully usable meanwhile: browsing, previews, "Stop".
   loop.exec();
   runner.join();
-  run_loop_ = nullptr;
   run_outcomes_ = std::move(outcomes);
 
   // Sources whose output a later one replaced are not converted after all,
@@ -643,8 +644,16 @@ void TForm1::ShowBatchSummary(bool finished) {
     text += "; outputs in " + QDir::toNativeSeparators(*folders.begin());
   else if (folders.size() > 1)
     text += QString("; outputs in %1 email folders").arg(folders.size());
-  SummaryLabel->setText(text);
+  summary_text_ = text;
+  ElideSummary();
   SummaryLabel->setToolTip(failures.isEmpty() ? text : text + "\n" + failures.join('\n'));
+}
+
+// A long folder name loses its middle rather than its end; the tooltip
+// keeps the whole line.
+void TForm1::ElideSummary() {
+  SummaryLabel->setText(SummaryLabel->fontMetrics().elidedText(summary_text_, Qt::ElideMiddle,
+                                                               SummaryLabel->width()));
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

@@ -24,7 +24,6 @@
 #include <vector>
 
 class PreviewLoader;
-class QEventLoop;
 class QFileSystemModel;
 class QLabel;
 class QProgressBar;
@@ -157,6 +156,7 @@ private:
   void RunBatchItems(const std::vector<BatchItem>& items);
   void BatchFileDone(std::size_t index, const BatchOutcome& outcome);
   void ShowBatchSummary(bool finished);
+  void ElideSummary();
   void ShowPreview(std::uint64_t ticket, TvexImage* image, const QString& message);
   void FitPreview();
 
@@ -178,7 +178,7 @@ private:
   std::vector<BatchItem> run_items_;
   std::vector<BatchOutcome> run_outcomes_;
   std::int32_t run_done_ = 0;
-  QEventLoop* run_loop_ = nullptr;
+  QString summary_text_;
 
   // The preview.
   std::unique_ptr<PreviewLoader> preview_loader_;
