@@ -649,11 +649,19 @@ void TForm1::ShowBatchSummary(bool finished) {
   SummaryLabel->setToolTip(failures.isEmpty() ? text : text + "\n" + failures.join('\n'));
 }
 
-// A long folder name loses its middle rather than its end; the tooltip
-// keeps the whole line.
+// A long folder name loses its middle rather than the counts or its end;
+// the tooltip keeps the whole line.
 void TForm1::ElideSummary() {
-  SummaryLabel->setText(SummaryLabel->fontMetrics().elidedText(summary_text_, Qt::ElideMiddle,
-                                                               SummaryLabel->width()));
+  const QFontMetrics metrics = SummaryLabel->fontMetrics();
+  const int width = SummaryLabel->width();
+  const qsizetype cut = summary_text_.indexOf("; outputs in ");
+  QString shown = summary_text_;
+  if (metrics.horizontalAdvance(shown) > width && cut >= 0) {
+    const QString head = summary_text_.left(cut + 13);
+    shown = head + metrics.elidedText(summary_text_.mid(cut + 13), Qt::ElideMiddle,
+                                      width - metrics.horizontalAdvance(head));
+  }
+  SummaryLabel->setText(metrics.elidedText(shown, Qt::ElideRight, width));
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

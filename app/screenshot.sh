@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes docs/screenshots/window.png: the window under Xvfb on a folder of
-# corpus photographs, one of them previewed, a batch two thirds done.
+# corpus photographs, one of them previewed (fitted into the box), a batch
+# under way with its summary line (one file is not a picture).
 #   app/screenshot.sh [BUILD_DIR]     (default build/release; needs window_test)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,9 +23,9 @@ cp "$corpus/nolmoonen/012mp-bus.jpg" "$folder/bus.jpg"
 cp "$corpus/metadata-extractor/Nikon_D90.jpg" "$folder/nikon-d90.jpg"
 cp "$corpus/exif-samples/HMD_Nokia_8.3_5G.jpg" "$folder/Phone Photo.JPEG"
 echo "not a picture" >"$folder/notes.txt"
-# The preview: a photograph larger than the scroll box.
-/usr/bin/convert "$corpus/debian-lomiri-wallpapers/Kleiber_by_Lukas_Baubkus.jpg" -resize 900x \
-  -quality 90 "$folder/kleiber.jpg"
+echo "not a picture either" >"$folder/damaged.jpg"
+# The preview: a photograph larger than the scroll box, fitted into it.
+cp "$corpus/debian-lomiri-wallpapers/Kleiber_by_Lukas_Baubkus.jpg" "$folder/kleiber.jpg"
 /usr/bin/convert "$corpus/metadata-extractor/Canon_EOS_1000D.jpg" -resize 640x bmp3:"$folder/canon.bmp"
 
 mkdir -p docs/screenshots
