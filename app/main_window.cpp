@@ -346,8 +346,10 @@ void TForm1::BuildLayout() {
   SummaryLabel->setTextFormat(Qt::PlainText);
 
   // Escape stops a batch, like a click on "Stop".
-  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-  connect(escape, &QShortcut::activated, this, [this] { StopBatch(); });
+  // (Only then: otherwise Escape belongs to the list, to cancel a rename.)
+  StopShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  StopShortcut->setEnabled(false);
+  connect(StopShortcut, &QShortcut::activated, this, [this] { StopBatch(); });
   setAcceptDrops(true);
   // Below this, the fixed controls on top would be cut.
   setMinimumSize(kDesignClientWidth, 420);
@@ -526,10 +528,12 @@ void TForm1::RunBatchItems(const std::vector<BatchItem>& items) {
       form->batch_running_ = true;
       form->stop_ = false;
       form->Button1->setText("Stop");
+      form->StopShortcut->setEnabled(true);
     }
     ~RunScope() {
       form->batch_running_ = false;
       form->Button1->setText("Execute!");
+      form->StopShortcut->setEnabled(false);
       QApplication::restoreOverrideCursor();
       form->ProgressBar1->setValue(0);
       form->RefreshList();

@@ -29,6 +29,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
+class QShortcut;
 class QTableView;
 class QTreeView;
 
@@ -75,6 +76,8 @@ public:
   QProgressBar* ProgressBar1 = nullptr;
   // One line below the progress bar: what the running or last batch did.
   QLabel* SummaryLabel = nullptr;
+  // Escape during a batch: "Stop".
+  QShortcut* StopShortcut = nullptr;
 
   // The list's filter: folders, and the files whose extension names a
   // picture format.
