@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 using testing_support::read_file;
@@ -238,6 +241,41 @@ TEST(BatchRunner, OutputsAreTheSameForAnyNumberOfWorkers) {
   TvexImage clash;
   clash.SetDibHandle(mgr.LoadImage((dir / "email" / "clash.jpg").string(), FF_JPEG));
   EXPECT_EQ(clash.Width(), 32) << "the later source wins, as in a sequential run";
+}
+
+TEST(BatchRunner, StopsBeforeTheNextFileAndSurvivesAThrow) {
+  const auto dir = testing_support::scratch_dir("batch_stop");
+  std::vector<std::string> files;
+  for (int i = 0; i < 6; ++i) files.push_back((dir / name("s%d.bmp", i)).string());
+  for (unsigned workers : {1u, 2u}) {
+    std::atomic<bool> stop{false};
+    std::vector<std::size_t> reported;
+    BatchControl control;
+    control.stop = &stop;
+    control.convert = [&](const std::string& file, TvexImageFileMgr&, const MailSettings& s) {
+      if (file == files[1]) throw std::runtime_error("no memory left");
+      ConvertResult r;
+      r.converted = true;
+      r.output = s.output;
+      return r;
+    };
+    control.file_done = [&](std::size_t, const BatchOutcome& o) {
+      EXPECT_TRUE(o.started);
+      reported.push_back(0);
+      if (reported.size() == 2) stop = true;
+    };
+    const auto outcomes = RunBatch(files, std::vector<std::string>(files.size()), MailSettings(),
+                                   workers, {}, control);
+    // Files under way when the stop came are finished, no other is started.
+    EXPECT_GE(reported.size(), 2u);
+    EXPECT_LE(reported.size(), 1u + workers);
+    EXPECT_EQ(static_cast<std::size_t>(std::count_if(outcomes.begin(), outcomes.end(),
+                                                     [](const auto& o) { return o.started; })),
+              reported.size());
+    EXPECT_FALSE(outcomes[1].result.converted);
+    EXPECT_EQ(outcomes[1].result.message, "no memory left");
+    EXPECT_FALSE(outcomes.back().started);
+  }
 }
 
 TEST(BatchRunner, RecursionSkipsEmailFolders) {
