@@ -1,5 +1,6 @@
 // The window, driven offscreen: layout and anchors, the file list's filter,
-// the preview on mouse-down, and "Execute!" on a temporary folder.
+// the preview (fitted, 100 %, read off the window's thread), and batches on
+// temporary folders: clicks meanwhile, stop, the summary, drops.
 #include "main_window.h"
 #include "qt_draw_surface.h"
 #include "vexImageFile.h"
