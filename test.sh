@@ -31,6 +31,12 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$jobs" --output-on-failure -LE slow || status=1
+# The kernel tests again under each lower SIMD level.
+for level in sse2 none; do
+  PARVULA_SIMD=$level ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/asan -j"$jobs" \
+    --output-on-failure -LE slow -R 'Dct|BicubicScaler|JpegColour|FastPaths' || status=1
+done
 
 if [ $status -ne 0 ]; then
   echo "parvula: some tests failed" >&2
