@@ -1,7 +1,7 @@
 // Forward and inverse 8x8 DCT (Arai-Agui-Nakajima factorisation) with the
 // quantiser folded into one multiplier per coefficient; zig-zag and
-// quantisation tables. Portable kernels; dct_sse2.cpp holds the SIMD ones,
-// which perform the same single-precision operations in the same order.
+// quantisation tables. Portable kernels; dct_sse2.cpp and dct_avx2.cpp hold
+// the SIMD ones, which perform the same single-precision operations in the same order.
 #include "vexDCT.h"
 
 #include "platform/cpu_features.h"
@@ -212,6 +212,29 @@ void TvexDCT::InverseDCT(const std::int16_t* coefficients, std::uint8_t* samples
 }
 
 namespace vex::jpeg::detail {
+
+namespace {
+vex::platform::SimdLevel Level() {
+  static const vex::platform::SimdLevel level = vex::platform::simd_level();
+  return level;
+}
+} // namespace
+
+bool ForwardDCTSimd(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
+                    std::int16_t* coefficients) {
+  if (Level() == vex::platform::SimdLevel::avx2)
+    return ForwardDCTAvx2(dct, samples, stride, coefficients);
+  return Level() == vex::platform::SimdLevel::sse2 &&
+         ForwardDCTSse2(dct, samples, stride, coefficients);
+}
+
+bool InverseDCTSimd(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
+                    std::ptrdiff_t stride) {
+  if (Level() == vex::platform::SimdLevel::avx2)
+    return InverseDCTAvx2(dct, coefficients, samples, stride);
+  return Level() == vex::platform::SimdLevel::sse2 &&
+         InverseDCTSse2(dct, coefficients, samples, stride);
+}
 
 void ForwardDCTPortable(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
                         std::int16_t* coefficients) {

@@ -158,7 +158,7 @@ inline void Transpose(Rows& m) {
 
 namespace vex::jpeg::detail {
 
-bool ForwardDCTSimd(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
+bool ForwardDCTSse2(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
                     std::int16_t* coefficients) {
   const Consts k{_mm_set1_ps(dct.C4), _mm_set1_ps(dct.K1), _mm_set1_ps(dct.K2)};
   const __m128i zero = _mm_setzero_si128();
@@ -192,7 +192,7 @@ bool ForwardDCTSimd(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdif
   return true;
 }
 
-bool InverseDCTSimd(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
+bool InverseDCTSse2(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
                     std::ptrdiff_t stride) {
   const Consts k{_mm_set1_ps(dct.C4), _mm_set1_ps(dct.K1), _mm_set1_ps(dct.K2)};
   __m128i c[8];
@@ -251,10 +251,10 @@ bool InverseDCTSimd(const TvexDCT& dct, const std::int16_t* coefficients, std::u
 #else
 
 namespace vex::jpeg::detail {
-bool ForwardDCTSimd(const TvexDCT&, const std::uint8_t*, std::ptrdiff_t, std::int16_t*) {
+bool ForwardDCTSse2(const TvexDCT&, const std::uint8_t*, std::ptrdiff_t, std::int16_t*) {
   return false;
 }
-bool InverseDCTSimd(const TvexDCT&, const std::int16_t*, std::uint8_t*, std::ptrdiff_t) {
+bool InverseDCTSse2(const TvexDCT&, const std::int16_t*, std::uint8_t*, std::ptrdiff_t) {
   return false;
 }
 } // namespace vex::jpeg::detail

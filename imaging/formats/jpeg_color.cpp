@@ -1,7 +1,8 @@
 // YCbCr to RGB conversion and replication upsampling of the JPEG reader.
-// The SSE2 kernel computes the table values on the fly (the same single
-// precision products, rounded half to even by the conversion instruction) and
+// The AVX2 kernels are in jpeg_color_avx2.cpp. The SSE2 kernel computes the table values on the fly
+// (the same single precision products, rounded half to even by the conversion instruction) and
 // clamps with saturating packs, so it gives the bytes of the table path.
+#include "jpeg_color_avx2.h"
 #include "jpeg_reader_internal.h"
 
 #include "platform/cpu_features.h"
@@ -14,10 +15,17 @@
 namespace vex::jpeg {
 
 namespace {
-constexpr float kCbToB = 1.771f;
-constexpr float kCbToG = 0.3456f;
-constexpr float kCrToR = 1.4022f;
-constexpr float kCrToG = 0.7145f;
+using avx2::kCbToB;
+using avx2::kCbToG;
+using avx2::kCrToG;
+using avx2::kCrToR;
+using vex::platform::SimdLevel;
+
+// The SIMD level in use, asked once.
+SimdLevel Level() {
+  static const SimdLevel level = vex::platform::simd_level();
+  return level;
+}
 
 std::int32_t scaled(float k, int i) {
   const float x = static_cast<float>(i) - 127.5f;
@@ -103,11 +111,20 @@ void ycc_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const std::u
 }
 #endif
 
+void ycc_to_bgr_row_avx2(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
+                         const std::uint8_t* cr, std::uint8_t* bgr, int width) {
+  const int x = avx2::ycc_to_bgr(y, cb, cr, bgr, width);
+  ycc_to_bgr_row_portable(t, y + x, cb + x, cr + x, bgr + 3 * x, width - x);
+}
+
 void ycc_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
                     const std::uint8_t* cr, std::uint8_t* bgr, int width) {
+  if (Level() == SimdLevel::avx2) {
+    ycc_to_bgr_row_avx2(t, y, cb, cr, bgr, width);
+    return;
+  }
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
-  static const bool simd = vex::platform::simd_enabled();
-  if (simd) {
+  if (Level() == SimdLevel::sse2) {
     ycc_to_bgr_row_sse2(t, y, cb, cr, bgr, width);
     return;
   }
@@ -121,9 +138,10 @@ void chroma_terms(const YccTables& t, bool cr, const std::uint8_t* c, int factor
   const std::int32_t* table_b = cr ? t.cr_to_g : t.cb_to_g;
   const int n = (out_width + factor - 1) / factor;
   int s = 0;
+  if (Level() == SimdLevel::avx2)
+    s = avx2::chroma_terms(cr ? kCrToR : kCbToB, cr ? kCrToG : kCbToG, c, factor, n, a, b);
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
-  static const bool simd = vex::platform::simd_enabled();
-  if (simd && (factor == 1 || factor == 2)) {
+  if (Level() == SimdLevel::sse2 && (factor == 1 || factor == 2)) {
     // The table values worked out eight at a time (the same single
     // precision products, rounded half to even by the conversion).
     const __m128 ka = _mm_set1_ps(cr ? kCrToR : kCbToB);
@@ -263,12 +281,25 @@ void ycc_half_terms_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y,
 }
 #endif
 
+void ycc_half_terms_to_bgr_row_avx2(const YccTables& t, const std::uint8_t* y,
+                                    const std::int16_t* tb, const std::int16_t* tgb,
+                                    const std::int16_t* tgr, const std::int16_t* tr,
+                                    std::uint8_t* bgr, int width) {
+  // The count done is even, so the half-resolution terms continue at x / 2.
+  const int x = avx2::ycc_half_terms_to_bgr(y, tb, tgb, tgr, tr, bgr, width);
+  ycc_half_terms_to_bgr_row_portable(t, y + x, tb + x / 2, tgb + x / 2, tgr + x / 2, tr + x / 2,
+                                     bgr + 3 * x, width - x);
+}
+
 void ycc_half_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
                                const std::int16_t* tgb, const std::int16_t* tgr,
                                const std::int16_t* tr, std::uint8_t* bgr, int width) {
+  if (Level() == SimdLevel::avx2) {
+    ycc_half_terms_to_bgr_row_avx2(t, y, tb, tgb, tgr, tr, bgr, width);
+    return;
+  }
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
-  static const bool simd = vex::platform::simd_enabled();
-  if (simd) {
+  if (Level() == SimdLevel::sse2) {
     ycc_half_terms_to_bgr_row_sse2(t, y, tb, tgb, tgr, tr, bgr, width);
     return;
   }
@@ -276,12 +307,22 @@ void ycc_half_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const 
   ycc_half_terms_to_bgr_row_portable(t, y, tb, tgb, tgr, tr, bgr, width);
 }
 
+void ycc_terms_to_bgr_row_avx2(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
+                               const std::int16_t* tgb, const std::int16_t* tgr,
+                               const std::int16_t* tr, std::uint8_t* bgr, int width) {
+  const int x = avx2::ycc_terms_to_bgr(y, tb, tgb, tgr, tr, bgr, width);
+  ycc_terms_to_bgr_row_portable(t, y + x, tb + x, tgb + x, tgr + x, tr + x, bgr + 3 * x, width - x);
+}
+
 void ycc_terms_to_bgr_row(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
                           const std::int16_t* tgb, const std::int16_t* tgr, const std::int16_t* tr,
                           std::uint8_t* bgr, int width) {
+  if (Level() == SimdLevel::avx2) {
+    ycc_terms_to_bgr_row_avx2(t, y, tb, tgb, tgr, tr, bgr, width);
+    return;
+  }
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
-  static const bool simd = vex::platform::simd_enabled();
-  if (simd) {
+  if (Level() == SimdLevel::sse2) {
     ycc_terms_to_bgr_row_sse2(t, y, tb, tgb, tgr, tr, bgr, width);
     return;
   }

@@ -76,11 +76,14 @@ inline std::uint8_t Cr(int r, int g, int b) {
 }
 
 // One row of 24-bit (step 3) or 32-bit (step 4) pixels, blue first, into Y,
-// Cb and Cr; the SIMD path (4 pixels at a time) gives the same bytes.
+// Cb and Cr; the SIMD paths (4 or 8 pixels at a time) give the same bytes.
 void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                    std::uint8_t* cb, std::uint8_t* cr);
 void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                            std::uint8_t* cb, std::uint8_t* cr);
+// The AVX2 kernel (jpeg_writer_avx2.cpp); only where the processor has AVX2.
+void ConvertRowRGBAvx2(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
+                       std::uint8_t* cb, std::uint8_t* cr);
 
 // Downsampling steps (truncating averages). AverageAcross replaces a row,
 // from its start, by the averages of consecutive groups of hf samples

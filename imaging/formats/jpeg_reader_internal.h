@@ -167,6 +167,17 @@ void ycc_to_bgr_row_portable(const YccTables& t, const std::uint8_t* y, const st
 void ycc_to_bgr_row_sse2(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
                          const std::uint8_t* cr, std::uint8_t* bgr, int width);
 #endif
+// The AVX2 kernels of each row function (only where the processor has AVX2;
+// the portable one where the build lacks them).
+void ycc_to_bgr_row_avx2(const YccTables& t, const std::uint8_t* y, const std::uint8_t* cb,
+                         const std::uint8_t* cr, std::uint8_t* bgr, int width);
+void ycc_terms_to_bgr_row_avx2(const YccTables& t, const std::uint8_t* y, const std::int16_t* tb,
+                               const std::int16_t* tgb, const std::int16_t* tgr,
+                               const std::int16_t* tr, std::uint8_t* bgr, int width);
+void ycc_half_terms_to_bgr_row_avx2(const YccTables& t, const std::uint8_t* y,
+                                    const std::int16_t* tb, const std::int16_t* tgb,
+                                    const std::int16_t* tgr, const std::int16_t* tr,
+                                    std::uint8_t* bgr, int width);
 
 // Subsampled chroma: the two table terms of each sample of a chroma row
 // (Cb: CbToB and CbToG; Cr: CrToR and CrToG), each repeated `factor` times,

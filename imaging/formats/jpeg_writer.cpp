@@ -65,8 +65,13 @@ inline __m128i RoundQuotient(__m128i n, int& ties) {
 
 void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                    std::uint8_t* cb, std::uint8_t* cr) {
+  static const vex::platform::SimdLevel level = vex::platform::simd_level();
+  if (level == vex::platform::SimdLevel::avx2) {
+    ConvertRowRGBAvx2(src, step, width, y, cb, cr);
+    return;
+  }
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
-  if (vex::platform::simd_enabled()) {
+  if (level == vex::platform::SimdLevel::sse2) {
     std::int64_t x = 0;
     const __m128i low24 = _mm_set1_epi32(0x00FFFFFF);
     const __m128i byte0 = _mm_set1_epi32(0xFF);

@@ -85,9 +85,20 @@ void ForwardDCTPortable(const TvexDCT& dct, const std::uint8_t* samples, std::pt
                         std::int16_t* coefficients);
 void InverseDCTPortable(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
                         std::ptrdiff_t stride);
-// Return false (and do nothing) when the build has no SIMD kernels.
+// The kernel of the SIMD level in use (see platform/cpu_features.h). Return
+// false (and do nothing) when that level is none.
 bool ForwardDCTSimd(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
                     std::int16_t* coefficients);
 bool InverseDCTSimd(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
+                    std::ptrdiff_t stride);
+// The kernels of each level; false when the build lacks them. The AVX2 ones
+// must only be called where the processor has AVX2.
+bool ForwardDCTSse2(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
+                    std::int16_t* coefficients);
+bool InverseDCTSse2(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
+                    std::ptrdiff_t stride);
+bool ForwardDCTAvx2(const TvexDCT& dct, const std::uint8_t* samples, std::ptrdiff_t stride,
+                    std::int16_t* coefficients);
+bool InverseDCTAvx2(const TvexDCT& dct, const std::int16_t* coefficients, std::uint8_t* samples,
                     std::ptrdiff_t stride);
 } // namespace vex::jpeg::detail

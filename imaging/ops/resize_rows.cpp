@@ -162,7 +162,17 @@ RowFunction row_function(TvexInterpolation interpolation) {
 
 BicubicScaler::BicubicScaler(const SourceView& src, const std::int32_t* ix, const std::uint8_t* fx,
                              std::int32_t result_width, bool simd)
-    : src_(src), result_width_(result_width), simd_(simd && sse2_compiled()) {
+    : BicubicScaler(src, ix, fx, result_width,
+                    simd ? vex::platform::simd_level() : vex::platform::SimdLevel::none) {}
+
+BicubicScaler::BicubicScaler(const SourceView& src, const std::int32_t* ix, const std::uint8_t* fx,
+                             std::int32_t result_width, vex::platform::SimdLevel level)
+    : src_(src), result_width_(result_width), level_(level) {
+  using vex::platform::SimdLevel;
+  while (level_ != SimdLevel::none && (!vex::platform::simd_level_available(level_) ||
+                                       (level_ == SimdLevel::sse2 && !sse2_compiled())))
+    level_ = static_cast<SimdLevel>(static_cast<int>(level_) - 1);
+  simd_ = level_ != SimdLevel::none;
   const std::int32_t bpp = src.bytes_per_pixel;
   columns_.resize(static_cast<std::size_t>(result_width));
   for (std::int32_t x = 0; x < result_width; ++x) {
@@ -195,7 +205,10 @@ void BicubicScaler::Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst) {
   const std::uint8_t* rows[4];
   for (int j = 0; j < 4; ++j) rows[j] = src_.row(std::clamp(iy - 1 + j, 0, src_.height - 1));
   const CubicWeights v = cubic_weights(fy);
-  if (simd_) {
+  if (level_ == vex::platform::SimdLevel::avx2) {
+    avx2::vertical(rows, v, runs_.data(), runs_.size(), sums_.data());
+    avx2::horizontal(sums_.data(), columns_.data(), columns_.size(), src_.bytes_per_pixel, dst);
+  } else if (simd_) {
     VerticalSse2(rows, v);
     HorizontalSse2(dst);
   } else {

@@ -1,10 +1,11 @@
 // Row functions of the resampling transform. Each writes one result row from
 // per-column source coordinates (integer part and fraction in 1/256). The
 // bicubic scaler is the fast path of a plain scale: it works per run, with
-// per-column taps and weights fixed in advance, and has a portable and an
-// SSE2 implementation that give the same bytes.
+// per-column taps and weights fixed in advance, and has portable, SSE2 and
+// AVX2 implementations that give the same bytes.
 #pragma once
 
+#include "platform/cpu_features.h"
 #include "vexImageTypeDef.h"
 
 #include <cstddef>
@@ -59,23 +60,32 @@ using RowFunction = void (*)(const SourceView& src, const RowCoords& at, std::ui
 // The row function of an interpolation; null above IP_SMOOTH.
 RowFunction row_function(TvexInterpolation interpolation);
 
+// One result column of the bicubic scaler.
+struct BicubicColumn {
+  std::int32_t offset[4];  // byte offsets of the four taps in a source row
+  std::int32_t weight[4];  // cubic weights for fx
+  std::uint32_t packed[4]; // weight in the low 16 bits, 64 * weight in the high 16 bits
+};
+
 // Bicubic rows of a plain scale: every result column samples the same source
 // column (ix, fx) in every row, and all of them lie inside the source.
 class BicubicScaler {
 public:
-  // `simd` selects the SSE2 kernels; ignored where they are not compiled.
+  // `simd` selects the kernels of the SIMD level in use (see
+  // platform/cpu_features.h), false the portable ones.
   BicubicScaler(const SourceView& src, const std::int32_t* ix, const std::uint8_t* fx,
                 std::int32_t result_width, bool simd);
+  // The kernels of `level`, or of the best level below it that the build and
+  // processor have.
+  BicubicScaler(const SourceView& src, const std::int32_t* ix, const std::uint8_t* fx,
+                std::int32_t result_width, vex::platform::SimdLevel level);
   // Writes result_width pixels for source row iy (0..height-1) and fraction fy.
   void Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst);
   bool UsesSimd() const { return simd_; }
+  vex::platform::SimdLevel Level() const { return level_; }
 
 private:
-  struct Column {
-    std::int32_t offset[4];  // byte offsets of the four taps in a source row
-    std::int32_t weight[4];  // cubic weights for fx
-    std::uint32_t packed[4]; // weight in the low 16 bits, 64 * weight in the high 16 bits
-  };
+  using Column = BicubicColumn;
   void VerticalPortable(const std::uint8_t* const rows[4], const CubicWeights& v);
   void HorizontalPortable(std::uint8_t* dst) const;
   void VerticalSse2(const std::uint8_t* const rows[4], const CubicWeights& v);
@@ -83,7 +93,8 @@ private:
 
   SourceView src_;
   std::int32_t result_width_;
-  bool simd_;
+  vex::platform::SimdLevel level_;
+  bool simd_; // sse2 or avx2: the sums are kept split
   std::vector<Column> columns_;
   // Byte ranges [begin, end) of a source row that some column reads.
   std::vector<std::pair<std::int32_t, std::int32_t>> runs_;
@@ -95,5 +106,15 @@ private:
 
 // Whether the SSE2 kernels were compiled in.
 bool sse2_compiled();
+
+// AVX2 kernels (resize_rows_avx2.cpp; only where the processor has AVX2),
+// the same sums as the SSE2 ones on the split form.
+namespace avx2 {
+void vertical(const std::uint8_t* const rows[4], const CubicWeights& v,
+              const std::pair<std::int32_t, std::int32_t>* runs, std::size_t run_count,
+              std::int32_t* sums);
+void horizontal(const std::int32_t* sums, const BicubicColumn* columns, std::size_t count,
+                std::int32_t bytes_per_pixel, std::uint8_t* dst);
+} // namespace avx2
 
 } // namespace vex::resize

@@ -288,6 +288,20 @@ TEST(JpegBlockDecoder, SequentialBlocksMatchThePlainDecoder) {
 // ---------------------------------------------------------------------------
 // Colour conversion, upsampling, flat blocks
 
+// The row kernel of the SIMD level in use and those of each level the build
+// and processor have.
+using ColourKernel = decltype(&vex::jpeg::ycc_to_bgr_row);
+std::vector<std::pair<const char*, ColourKernel>> ColourKernels() {
+  std::vector<std::pair<const char*, ColourKernel>> k{{"in use", vex::jpeg::ycc_to_bgr_row}};
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  if (vex::platform::simd_level_available(vex::platform::SimdLevel::sse2))
+    k.emplace_back("sse2", vex::jpeg::ycc_to_bgr_row_sse2);
+#endif
+  if (vex::platform::simd_level_available(vex::platform::SimdLevel::avx2))
+    k.emplace_back("avx2", vex::jpeg::ycc_to_bgr_row_avx2);
+  return k;
+}
+
 TEST(JpegColour, TablesAndKernelsMatchThePlainConversion) {
   vex::jpeg::YccTables t;
   t.Build();
@@ -302,8 +316,11 @@ TEST(JpegColour, TablesAndKernelsMatchThePlainConversion) {
       cr[x] = static_cast<std::uint8_t>(cr_v);
     }
     vex::jpeg::ycc_to_bgr_row_portable(t, y.data(), cb.data(), cr.data(), out_a.data(), width);
-    vex::jpeg::ycc_to_bgr_row(t, y.data(), cb.data(), cr.data(), out_b.data(), width);
-    ASSERT_EQ(out_a, out_b) << "Cr " << cr_v;
+    for (const auto& [name, kernel] : ColourKernels()) {
+      std::fill(out_b.begin(), out_b.end(), 0);
+      kernel(t, y.data(), cb.data(), cr.data(), out_b.data(), width);
+      ASSERT_EQ(out_a, out_b) << name << " Cr " << cr_v;
+    }
     for (int x = 0; x < width; ++x) {
       std::uint8_t expect[3];
       reference::ycc_to_bgr(y[x], cb[x], cr[x], expect);
@@ -353,18 +370,16 @@ TEST(JpegColour, ChromaTermsGiveTheBytesOfTheFullResolutionConversion) {
 }
 
 TEST(JpegColour, SimdKernelWritesNothingPastTheRow) {
-#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
   vex::jpeg::YccTables t;
   t.Build();
-  for (int width = 1; width < 70; ++width) {
-    std::vector<std::uint8_t> y(width, 200), cb(width, 10), cr(width, 250);
-    std::vector<std::uint8_t> out(3 * width + 8, 0xAA);
-    vex::jpeg::ycc_to_bgr_row_sse2(t, y.data(), cb.data(), cr.data(), out.data(), width);
-    for (int i = 3 * width; i < 3 * width + 8; ++i) ASSERT_EQ(out[i], 0xAA) << width;
+  for (const auto& [name, kernel] : ColourKernels()) {
+    for (int width = 1; width < 70; ++width) {
+      std::vector<std::uint8_t> y(width, 200), cb(width, 10), cr(width, 250);
+      std::vector<std::uint8_t> out(3 * width + 8, 0xAA);
+      kernel(t, y.data(), cb.data(), cr.data(), out.data(), width);
+      for (int i = 3 * width; i < 3 * width + 8; ++i) ASSERT_EQ(out[i], 0xAA) << name << width;
+    }
   }
-#else
-  GTEST_SKIP() << "no SIMD kernels in this build";
-#endif
 }
 
 TEST(JpegColour, ReplicationMatchesThePlainUpsampling) {

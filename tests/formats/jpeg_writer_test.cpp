@@ -3,6 +3,7 @@
 // of baseline and progressive files, the entropy coders' edge cases, and the
 // fast paths (bit output, colour conversion) against their plain versions.
 #include "formats/jpeg_internal.h"
+#include "platform/cpu_features.h"
 #include "reference/jpeg_progressive_ref.h"
 #include "test_support.h"
 #include "vexImageFile.h"
@@ -806,6 +807,8 @@ TEST(FastPaths, SimdRowConversionMatchesPortableForEveryColour) {
   std::vector<std::uint8_t> row(256 * 4);
   std::uint8_t a[3][256], b[3][256];
   long mismatches = 0;
+  // The kernel in use, and the AVX2 one whatever the level.
+  const bool avx2 = vex::platform::simd_level_available(vex::platform::SimdLevel::avx2);
   for (const int step : {3, 4}) {
     for (int r = 0; r < 256; ++r)
       for (int g = 0; g < 256; ++g) {
@@ -818,6 +821,10 @@ TEST(FastPaths, SimdRowConversionMatchesPortableForEveryColour) {
         vex::jpeg::ConvertRowRGB(row.data(), step, width, a[0], a[1], a[2]);
         vex::jpeg::ConvertRowRGBPortable(row.data(), step, width, b[0], b[1], b[2]);
         for (int c = 0; c < 3; ++c) mismatches += std::memcmp(a[c], b[c], width) != 0;
+        if (avx2) {
+          vex::jpeg::ConvertRowRGBAvx2(row.data(), step, width, a[0], a[1], a[2]);
+          for (int c = 0; c < 3; ++c) mismatches += std::memcmp(a[c], b[c], width) != 0;
+        }
       }
   }
   EXPECT_EQ(mismatches, 0);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -256,13 +257,27 @@ TEST(BicubicScaler, PortableAndSse2MatchReference) {
     const int row_bytes = rw * view.bytes_per_pixel;
     vex::resize::BicubicScaler portable(view, ix.data(), fx.data(), rw, false);
     vex::resize::BicubicScaler simd(view, ix.data(), fx.data(), rw, true);
-    EXPECT_EQ(simd.UsesSimd(), vex::resize::sse2_compiled());
+    EXPECT_EQ(simd.UsesSimd(), vex::platform::simd_enabled());
+    // The kernels of every level the build and processor have.
+    std::vector<std::unique_ptr<vex::resize::BicubicScaler>> levels;
+    for (auto level : {vex::platform::SimdLevel::sse2, vex::platform::SimdLevel::avx2}) {
+      if (!vex::platform::simd_level_available(level)) continue;
+      levels.push_back(
+          std::make_unique<vex::resize::BicubicScaler>(view, ix.data(), fx.data(), rw, level));
+      EXPECT_EQ(levels.back()->Level(), level);
+    }
     for (int iy = 0; iy < sh; ++iy) {
       for (int fy : {0, 1, 64, 127, 128, 200, 255}) {
         std::vector<std::uint8_t> a(static_cast<std::size_t>(row_bytes) + 8, 0xA5), b = a;
         portable.Row(iy, static_cast<std::uint8_t>(fy), a.data());
         simd.Row(iy, static_cast<std::uint8_t>(fy), b.data());
         ASSERT_EQ(a, b) << "row " << iy << " fy " << fy;
+        for (const auto& scaler : levels) {
+          std::vector<std::uint8_t> c(a.size(), 0xA5);
+          scaler->Row(iy, static_cast<std::uint8_t>(fy), c.data());
+          ASSERT_EQ(a, c) << vex::platform::simd_level_name(scaler->Level()) << " row " << iy
+                          << " fy " << fy;
+        }
         // Nothing past the row was written.
         for (int i = row_bytes; i < row_bytes + 8; ++i) ASSERT_EQ(a[i], 0xA5);
         // The reference, one pixel at a time through the general step.

@@ -1,5 +1,7 @@
-// Processor features, read once. PARVULA_SIMD=none in the environment turns
-// the SIMD kernels off so that tests can run the portable paths.
+// Processor features, read once, and the level of SIMD kernels to run.
+// PARVULA_SIMD in the environment caps the level: "none" runs the portable
+// kernels, "sse2" the SSE2 ones, "avx2" (or unset) the best the processor and
+// the build have. Every level gives the same bytes.
 #pragma once
 
 namespace vex::platform {
@@ -14,8 +16,17 @@ struct CpuFeatures {
 
 // What the processor offers.
 const CpuFeatures& cpu_features();
-// True when the SIMD kernels may be used (the processor has SSE2, the build
-// has the kernels and PARVULA_SIMD is not "none").
+
+enum class SimdLevel { none = 0, sse2 = 1, avx2 = 2 };
+
+// Whether the kernels of a level were compiled and the processor runs them
+// (whatever PARVULA_SIMD says); the tests compare every available level.
+bool simd_level_available(SimdLevel level);
+// The level in use: the best available one, capped by PARVULA_SIMD.
+SimdLevel simd_level();
+// "none", "sse2" or "avx2".
+const char* simd_level_name(SimdLevel level);
+// True when the SIMD kernels may be used (simd_level() is sse2 or above).
 bool simd_enabled();
 
 } // namespace vex::platform
