@@ -82,19 +82,25 @@ void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac
   for (int k = ss; k <= se;) {
     if (br.Available() < 32) br.Fill();
     const std::int32_t e = fast_ac.entry[br.Peek(FastTable::kBits)];
-    if (e != 0) {
+    const int step = FastTable::Step(e);
+    int rs;
+    if (step == FastTable::kCareful) {
+      int used = 0;
+      rs = ac.DecodeFast(br.Peek(32), used);
+      if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
+      br.Skip(used);
+    } else {
       br.Skip(e & 0xFF);
-      if (((e >> 8) & 0xFF) == FastTable::kEndOfBlock) break; // a run of one block: this one
-      k += (e >> 8) & 0xFF;
-      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
-      blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(e >> 16) << al);
-      ++k;
-      continue;
+      if (step == FastTable::kEndOfBlock) break; // a run of one block: this one
+      if (step != FastTable::kSymbolOnly) {
+        k += step - 1;
+        if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+        blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(e >> 16) << al);
+        ++k;
+        continue;
+      }
+      rs = e >> 16;
     }
-    int used = 0;
-    const int rs = ac.DecodeFast(br.Peek(32), used);
-    if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
-    br.Skip(used);
     const int r = rs >> 4, s = rs & 15;
     if (s != 0) {
       k += r;
