@@ -188,20 +188,21 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
                                        static_cast<std::uint32_t>(diff));
   blk[0] = static_cast<std::int16_t>(c.LastDC);
   const std::uint8_t* const zigzag = ZigZag;
-  // k: the position of the last coefficient decoded (or passed over).
-  int k = 0;
-  bool any = false;
+  // k: the position of the last coefficient decoded or passed over; zrl: the
+  // positions passed over by runs of sixteen zeros (the block has AC values
+  // when k went further).
+  int k = 0, zrl = 0;
   while (k < 63) {
     // A value entry uses at most kValueBits bits; other symbols refill below
     // 32 bits for themselves, so most refills bring in more whole bytes.
-    if (count < 16) br.Fill(bits, count);
+    if (count < 16) [[unlikely]]
+      br.Fill(bits, count);
     const std::int32_t e = fast_ac.entry[peek(FastTable::kBits)];
     const int step = FastTable::Step(e);
-    if (k + step <= 63) {
+    if (k + step <= 63) [[likely]] {
       k += step;
       skip(e & 0xFF);
       blk[zigzag[k]] = static_cast<std::int16_t>(e >> 16);
-      any = true;
       continue;
     }
     if (step == FastTable::kEndOfBlock) {
@@ -233,15 +234,15 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
       if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
       blk[zigzag[k]] = static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(peek(s)), s));
       skip(s);
-      any = true;
     } else if (r == 15) {
       k += 16;
+      zrl += 16;
     } else {
       break;
     }
   }
   br.Put(bits, count);
-  return any;
+  return k > zrl;
 }
 
 // ---------------------------------------------------------------------------
