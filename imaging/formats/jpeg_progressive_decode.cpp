@@ -145,7 +145,10 @@ void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al,
   int k = ss;
   while (k <= se) {
     if (c.EOBRun > 0) {
-      for (; k <= se; ++k) refine(blk[ZigZag[k]]);
+      // Only the non-zero coefficients of the rest of the band take a bit.
+      std::uint64_t rest =
+          NonZeroMask(blk) & (~std::uint64_t{0} << k) & (~std::uint64_t{0} >> (63 - se));
+      for (; rest != 0; rest &= rest - 1) refine(blk[ZigZag[__builtin_ctzll(rest)]]);
       --c.EOBRun;
       break;
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "format_kit.h"
+#include "jpeg_internal.h"
 #include "vexDCT.h"
 #include "vexImageFile.h"
 
@@ -35,8 +36,8 @@ inline constexpr std::int64_t kMaxAllocation = vex::kit::kMaxAllocation;
 // Bytes the entropy decoder pulls from the buffered stream at a time.
 inline constexpr std::int32_t kBitChunk = 16384;
 
-// The messages the entropy decoder raises (the reader turns them into codes).
-inline constexpr const char* kMsgValueOutOfRange = "JPEG Fatal error, Value out of range";
+// The messages the entropy decoder raises (the reader turns them into codes;
+// kMsgValueOutOfRange is the coders' common one).
 inline constexpr const char* kMsgUnexpectedDNL = "JPEG, Unexpected DNL marker.";
 inline constexpr const char* kMsgProgressiveScan = "JPEG Error in progressive scan.";
 inline constexpr const char* kMsgInvalidValue = "JPEG Invalid value in input stream.";
