@@ -50,7 +50,11 @@ void Reader::ProgressiveScan() {
         else
           DecodeDCRefine(bits_, al_, blk);
       } else if (ah_ == 0) {
-        DecodeACFirst(bits_, c, rc.fast_ac, ss_, se_, al_, blk);
+        // Blocks inside an end-of-band run take no bits.
+        if (c.EOBRun > 0)
+          --c.EOBRun;
+        else
+          DecodeACFirst(bits_, c, rc.fast_ac, ss_, se_, al_, blk);
       } else {
         DecodeACRefine(bits_, c, ss_, se_, al_, blk);
       }
