@@ -19,7 +19,7 @@ void Reader::ProgressiveScan() {
     for (int i = 0; i < mcus_down_; ++i) {
       if (!Progress(i, mcus_down_)) return;
       for (int m = 0; m < mcus_across_; ++m) {
-        if (!Restart()) return;
+        if (img_.RestartInterval != 0 && !Restart()) return;
         for (int s = 0; s < nscan_; ++s) {
           ReaderComponent& rc = comps_[scan_[s]];
           for (int v = 0; v < rc.v; ++v)
@@ -42,7 +42,7 @@ void Reader::ProgressiveScan() {
   for (int i = 0; i < rc.scan_rows; ++i) {
     if (!Progress(i, rc.scan_rows)) return;
     for (int j = 0; j < rc.scan_cols; ++j) {
-      if (!Restart()) return;
+      if (img_.RestartInterval != 0 && !Restart()) return;
       std::int16_t* blk = rc.BlockAt(i, j);
       if (dc) {
         if (ah_ == 0)
