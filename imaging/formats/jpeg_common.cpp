@@ -118,6 +118,26 @@ BlockMasks MagnitudeMasks(const std::int16_t* block, int al) {
   return MagnitudeMasksPortable(block, al);
 }
 
+std::uint64_t NonZeroMask(const std::int16_t* block) {
+#if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
+  if (vex::platform::simd_enabled()) {
+    const ZigZagBits& zz = ZigZagTable();
+    const __m128i zero = _mm_setzero_si128();
+    std::uint64_t m = 0;
+    for (int r = 0; r < 8; r += 2) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r + 8));
+      const int is_zero =
+          _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero)));
+      const unsigned nz = ~static_cast<unsigned>(is_zero) & 0xFFFFu;
+      m |= zz.table[r][nz & 0xFF] | zz.table[r + 1][nz >> 8];
+    }
+    return m;
+  }
+#endif
+  return MagnitudeMasksPortable(block, 0).nonzero;
+}
+
 } // namespace vex::jpeg
 
 // ---------------------------------------------------------------------------

@@ -106,6 +106,8 @@ struct BlockMasks {
 };
 BlockMasks MagnitudeMasks(const std::int16_t* block, int al);
 BlockMasks MagnitudeMasksPortable(const std::int16_t* block, int al);
+// MagnitudeMasks(block, 0).nonzero alone.
+std::uint64_t NonZeroMask(const std::int16_t* block);
 
 // The fixed messages of the entropy coders.
 inline constexpr const char* kMsgValueTooLarge =

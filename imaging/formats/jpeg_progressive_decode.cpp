@@ -19,7 +19,7 @@ void Reader::ProgressiveScan() {
     for (int i = 0; i < mcus_down_; ++i) {
       if (!Progress(i, mcus_down_)) return;
       for (int m = 0; m < mcus_across_; ++m) {
-        if (!Restart()) return;
+        if (img_.RestartInterval != 0 && !Restart()) return;
         for (int s = 0; s < nscan_; ++s) {
           ReaderComponent& rc = comps_[scan_[s]];
           for (int v = 0; v < rc.v; ++v)
@@ -42,7 +42,7 @@ void Reader::ProgressiveScan() {
   for (int i = 0; i < rc.scan_rows; ++i) {
     if (!Progress(i, rc.scan_rows)) return;
     for (int j = 0; j < rc.scan_cols; ++j) {
-      if (!Restart()) return;
+      if (img_.RestartInterval != 0 && !Restart()) return;
       std::int16_t* blk = rc.BlockAt(i, j);
       if (dc) {
         if (ah_ == 0)
@@ -50,7 +50,11 @@ void Reader::ProgressiveScan() {
         else
           DecodeDCRefine(bits_, al_, blk);
       } else if (ah_ == 0) {
-        DecodeACFirst(bits_, c, rc.fast_ac, ss_, se_, al_, blk);
+        // Blocks inside an end-of-band run take no bits.
+        if (c.EOBRun > 0)
+          --c.EOBRun;
+        else
+          DecodeACFirst(bits_, c, rc.fast_ac, ss_, se_, al_, blk);
       } else {
         DecodeACRefine(bits_, c, ss_, se_, al_, blk);
       }
@@ -82,19 +86,25 @@ void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac
   for (int k = ss; k <= se;) {
     if (br.Available() < 32) br.Fill();
     const std::int32_t e = fast_ac.entry[br.Peek(FastTable::kBits)];
-    if (e != 0) {
+    const int step = FastTable::Step(e);
+    int rs;
+    if (step == FastTable::kCareful) {
+      int used = 0;
+      rs = ac.DecodeFast(br.Peek(32), used);
+      if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
+      br.Skip(used);
+    } else {
       br.Skip(e & 0xFF);
-      if (((e >> 8) & 0xFF) == FastTable::kEndOfBlock) break; // a run of one block: this one
-      k += (e >> 8) & 0xFF;
-      if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
-      blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(e >> 16) << al);
-      ++k;
-      continue;
+      if (step == FastTable::kEndOfBlock) break; // a run of one block: this one
+      if (step != FastTable::kSymbolOnly) {
+        k += step - 1;
+        if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
+        blk[ZigZag[k]] = static_cast<std::int16_t>(static_cast<std::uint32_t>(e >> 16) << al);
+        ++k;
+        continue;
+      }
+      rs = e >> 16;
     }
-    int used = 0;
-    const int rs = ac.DecodeFast(br.Peek(32), used);
-    if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
-    br.Skip(used);
     const int r = rs >> 4, s = rs & 15;
     if (s != 0) {
       k += r;
@@ -139,7 +149,10 @@ void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al,
   int k = ss;
   while (k <= se) {
     if (c.EOBRun > 0) {
-      for (; k <= se; ++k) refine(blk[ZigZag[k]]);
+      // Only the non-zero coefficients of the rest of the band take a bit.
+      std::uint64_t rest =
+          NonZeroMask(blk) & (~std::uint64_t{0} << k) & (~std::uint64_t{0} >> (63 - se));
+      for (; rest != 0; rest &= rest - 1) refine(blk[ZigZag[__builtin_ctzll(rest)]]);
       --c.EOBRun;
       break;
     }

@@ -28,23 +28,7 @@ bool BitReader::Refill() {
   return got > 0;
 }
 
-void BitReader::Fill() {
-  // Fast path: eight bytes at hand and none of them 0xFF (no stuffing, no
-  // marker) go in as whole bytes at once.
-  if (marker_ == 0 && !eof_ && end_ - ptr_ >= 8 && count_ <= 56) {
-    std::uint64_t v;
-    std::memcpy(&v, ptr_, 8);
-    const std::uint64_t x = ~v; // a 0xFF byte is a zero byte of x
-    if (((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) == 0) {
-      const int n = (64 - count_) >> 3;
-      v = __builtin_bswap64(v) >> count_;
-      const int rest = 64 - count_ - 8 * n; // bits of a byte that does not fit whole
-      bits_ |= rest > 0 ? v & ~((std::uint64_t{1} << rest) - 1) : v;
-      ptr_ += n;
-      count_ += 8 * n;
-      return;
-    }
-  }
+void BitReader::FillBytes() {
   while (count_ <= 56) {
     if (marker_ != 0 || eof_) {
       // Zero bits past the end of the data.
@@ -132,23 +116,23 @@ std::int32_t BitReader::Finish() {
 
 void FastTable::Build(const TvexHuffmanJPEG& table, bool dc) {
   for (std::uint32_t p = 0; p < (1u << kBits); ++p) {
-    entry[p] = 0;
+    entry[p] = kCareful << 8;
     int used = 0;
     const int sym = table.DecodeFast(p << (32 - kBits), used);
-    if (sym < 0 || used > kBits) continue;
+    // A DC category above 16 is corrupt: left to the careful path.
+    if (sym < 0 || used > kBits || (dc && sym > 16)) continue;
     const int run = dc ? 0 : sym >> 4;
     const int s = dc ? sym : sym & 15;
-    if (!dc && sym == 0) {
+    if (!dc && sym == 0 && used <= kValueBits) {
       entry[p] = (kEndOfBlock << 8) | used;
-      continue;
+    } else if ((s == 0 && !dc) || used + s > kValueBits) {
+      entry[p] = (sym << 16) | (kSymbolOnly << 8) | used;
+    } else {
+      const int bits = s == 0 ? 0 : static_cast<int>(p >> (kBits - used - s)) & ((1 << s) - 1);
+      const int value = vex::jpeg::Extend(bits, s);
+      entry[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 16) |
+                 ((dc ? 0 : run + 1) << 8) | (used + s);
     }
-    // Symbols that carry a value (or a DC difference of 0), with all their
-    // bits inside the prefix.
-    if ((s == 0 && !dc) || s > 15 || used + s > kBits) continue;
-    const int bits = s == 0 ? 0 : static_cast<int>(p >> (kBits - used - s)) & ((1 << s) - 1);
-    const int value = vex::jpeg::Extend(bits, s);
-    entry[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 16) | (run << 8) |
-               (used + s);
   }
 }
 
@@ -156,15 +140,24 @@ std::int32_t DecodeDCDifference(BitReader& br, const TvexHuffmanJPEG& table,
                                 const FastTable& fast) {
   if (br.Available() < 32) br.Fill();
   const std::int32_t e = fast.entry[br.Peek(FastTable::kBits)];
-  if (e != 0) {
+  int s;
+  switch (FastTable::Step(e)) {
+  case FastTable::kCareful: {
+    int used = 0;
+    s = table.DecodeFast(br.Peek(32), used);
+    // No code matched, or a category no 8-bit difference has: corrupt data.
+    if (s < 0 || s > 16) throw vex::ImagingError(kMsgValueOutOfRange);
+    br.Skip(used);
+    break;
+  }
+  case FastTable::kSymbolOnly:
+    br.Skip(e & 0xFF);
+    s = e >> 16;
+    break;
+  default:
     br.Skip(e & 0xFF);
     return e >> 16;
   }
-  int used = 0;
-  const int s = table.DecodeFast(br.Peek(32), used);
-  // No code matched, or a category no 8-bit difference has: corrupt data.
-  if (s < 0 || s > 16) throw vex::ImagingError(kMsgValueOutOfRange);
-  br.Skip(used);
   return vex::jpeg::Extend(static_cast<int>(br.Get(s)), s);
 }
 
@@ -174,19 +167,15 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
   std::uint64_t bits;
   int count;
   br.Take(bits, count);
-  const auto refill = [&] {
-    br.Put(bits, count);
-    br.Fill();
-    br.Take(bits, count);
-  };
   const auto peek = [&](int n) { return static_cast<std::uint32_t>(bits >> (64 - n)); };
   const auto skip = [&](int n) {
     bits <<= n;
     count -= n;
   };
+  // 32 bits cover a DC code of the lookahead and its magnitude bits.
+  if (count < 32) br.Fill(bits, count);
   std::int32_t diff;
-  if (count < 32) refill();
-  if (const std::int32_t e = fast_dc.entry[peek(FastTable::kBits)]; e != 0) {
+  if (const std::int32_t e = fast_dc.entry[peek(FastTable::kBits)]; FastTable::Step(e) == 0) {
     skip(e & 0xFF);
     diff = e >> 16;
   } else {
@@ -198,48 +187,62 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
   c.LastDC = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.LastDC) +
                                        static_cast<std::uint32_t>(diff));
   blk[0] = static_cast<std::int16_t>(c.LastDC);
-  const TvexHuffmanJPEG& ac = *c.ACTable;
-  bool any = false;
-  for (int k = 1; k < 64;) {
-    // A lookahead entry uses at most kBits bits; the slower path below
-    // refills for itself, so most refills bring in more whole bytes at once.
-    if (count < 16) refill();
+  const std::uint8_t* const zigzag = ZigZag;
+  // k: the position of the last coefficient decoded or passed over; zrl: the
+  // positions passed over by runs of sixteen zeros (the block has AC values
+  // when k went further).
+  int k = 0, zrl = 0;
+  while (k < 63) {
+    // A value entry uses at most kValueBits bits; other symbols refill below
+    // 32 bits for themselves, so most refills bring in more whole bytes.
+    if (count < 16) [[unlikely]]
+      br.Fill(bits, count);
     const std::int32_t e = fast_ac.entry[peek(FastTable::kBits)];
-    if (e != 0) {
+    const int step = FastTable::Step(e);
+    if (k + step <= 63) [[likely]] {
+      k += step;
       skip(e & 0xFF);
-      k += (e >> 8) & 0xFF;
-      if (k > 63) {
-        if (((e >> 8) & 0xFF) == FastTable::kEndOfBlock) break;
-        throw vex::ImagingError(kMsgValueOutOfRange);
-      }
-      blk[ZigZag[k]] = static_cast<std::int16_t>(e >> 16);
-      any = true;
-      ++k;
+      blk[zigzag[k]] = static_cast<std::int16_t>(e >> 16);
       continue;
     }
-    // 32 bits cover the longest code (17 bits when nothing matches) and the
-    // magnitude bits after it.
-    if (count < 32) refill();
-    int used = 0;
-    const int rs = ac.DecodeFast(peek(32), used);
-    if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
-    skip(used);
+    if (step == FastTable::kEndOfBlock) {
+      skip(e & 0xFF);
+      break;
+    }
+    int rs;
+    if (step == FastTable::kSymbolOnly) {
+      // As for a symbol of the table's own decoder: 32 bits before the code,
+      // so that refills (and what they meet) come where they always came.
+      if (count < 32) br.Fill(bits, count);
+      skip(e & 0xFF);
+      rs = e >> 16;
+    } else if (step == FastTable::kCareful) {
+      // 32 bits cover the longest code (17 bits when nothing matches) and the
+      // magnitude bits after it.
+      if (count < 32) br.Fill(bits, count);
+      int used = 0;
+      rs = c.ACTable->DecodeFast(peek(32), used);
+      if (rs < 0) throw vex::ImagingError(kMsgValueOutOfRange);
+      skip(used);
+    } else {
+      skip(e & 0xFF);
+      throw vex::ImagingError(kMsgValueOutOfRange); // a run past the block
+    }
     const int r = rs >> 4, s = rs & 15;
     if (s != 0) {
-      k += r;
+      k += r + 1;
       if (k > 63) throw vex::ImagingError(kMsgValueOutOfRange);
-      blk[ZigZag[k]] = static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(peek(s)), s));
+      blk[zigzag[k]] = static_cast<std::int16_t>(vex::jpeg::Extend(static_cast<int>(peek(s)), s));
       skip(s);
-      any = true;
-      ++k;
     } else if (r == 15) {
       k += 16;
+      zrl += 16;
     } else {
       break;
     }
   }
   br.Put(bits, count);
-  return any;
+  return k > zrl;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "format_kit.h"
+#include "jpeg_internal.h"
 #include "vexDCT.h"
 #include "vexImageFile.h"
 
@@ -35,8 +36,8 @@ inline constexpr std::int64_t kMaxAllocation = vex::kit::kMaxAllocation;
 // Bytes the entropy decoder pulls from the buffered stream at a time.
 inline constexpr std::int32_t kBitChunk = 16384;
 
-// The messages the entropy decoder raises (the reader turns them into codes).
-inline constexpr const char* kMsgValueOutOfRange = "JPEG Fatal error, Value out of range";
+// The messages the entropy decoder raises (the reader turns them into codes;
+// kMsgValueOutOfRange is the coders' common one).
 inline constexpr const char* kMsgUnexpectedDNL = "JPEG, Unexpected DNL marker.";
 inline constexpr const char* kMsgProgressiveScan = "JPEG Error in progressive scan.";
 inline constexpr const char* kMsgInvalidValue = "JPEG Invalid value in input stream.";
@@ -62,7 +63,31 @@ public:
   }
 
   // Guarantees at least 57 bits in the reservoir (zero bits past a marker or the end).
-  void Fill();
+  void Fill() { Fill(bits_, count_); }
+  // The same on a reservoir the caller keeps in registers (see Take/Put):
+  // eight bytes at hand and none of them 0xFF (no stuffing, no marker) go in
+  // as whole bytes inline; anything else takes the careful byte loop.
+  [[gnu::always_inline]] void Fill(std::uint64_t& bits, int& count) {
+    if (end_ - ptr_ >= 8 && marker_ == 0 && !eof_ && count <= 56) {
+      std::uint64_t v;
+      std::memcpy(&v, ptr_, 8);
+      const std::uint64_t x = ~v; // a 0xFF byte is a zero byte of x
+      if (((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) == 0) {
+        const int n = (64 - count) >> 3; // whole bytes that fit
+        v = __builtin_bswap64(v) >> count;
+        const int rest = 64 - count - 8 * n; // bits of a byte that does not fit whole
+        bits |= rest > 0 ? v & ~((std::uint64_t{1} << rest) - 1) : v;
+        ptr_ += n;
+        count += 8 * n;
+        return;
+      }
+    }
+    bits_ = bits;
+    count_ = count;
+    FillBytes();
+    bits = bits_;
+    count = count_;
+  }
 
   int Available() const { return count_; }
   // The next n bits (1..32), most significant first, without consuming them.
@@ -122,6 +147,7 @@ public:
 
 private:
   bool Refill();
+  void FillBytes();
 
   std::uint64_t bits_ = 0;
   int count_ = 0;
@@ -230,15 +256,29 @@ int StandardHuffmanTable(int cls, int id, std::uint8_t counts[16], std::uint8_t 
 
 void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int out_width);
 
-// Code and magnitude bits of the common short symbols in one lookup: for each
-// 10-bit prefix whose symbol carries a value (or is a DC difference of 0, or
-// the AC end of block) and fits with its magnitude bits, (value << 16) |
-// (run << 8) | total bits; 0 sends the decoder to the table's own DecodeFast.
-// Built from that DecodeFast, so both give the same results.
+// Code and magnitude bits of the common short symbols in one lookup. Each
+// kBits-bit prefix gives (value << 16) | (step << 8) | bits, where bits is
+// what the entry consumes and step says what it is:
+//   0 (DC) or run + 1 (AC, 1..16): a symbol that carries a value (or a DC
+//     difference of 0) and fits with its magnitude bits in kValueBits bits;
+//   kEndOfBlock: the AC end of block (value 0);
+//   kSymbolOnly: a symbol whose code fits but whose magnitude bits (or
+//     meaning) do not; value is the symbol, bits its code length;
+//   kCareful: no code within the prefix, or a corrupt symbol; the table's own
+//     DecodeFast decides (bits 0).
+// The AC steps past the end of a block all exceed 63, so that a decoder at
+// position k tests k + step > 63 once. Built from DecodeFast, so both give
+// the same results.
 struct FastTable {
-  static constexpr int kBits = 10;
-  // The run of an AC end-of-block entry: past every position.
+  static constexpr int kBits = 11;
+  // Value entries hold at most this many bits: decoders refill before such a
+  // symbol below 16 bits, before any other below 32, and where refills come
+  // decides whether a DNL marker just after the data is met.
+  static constexpr int kValueBits = 10;
   static constexpr int kEndOfBlock = 64;
+  static constexpr int kSymbolOnly = 128;
+  static constexpr int kCareful = 192;
+  static int Step(std::int32_t e) { return (e >> 8) & 0xFF; }
   std::int32_t entry[1 << kBits];
   // dc: symbols are magnitude categories (no run).
   void Build(const TvexHuffmanJPEG& table, bool dc);

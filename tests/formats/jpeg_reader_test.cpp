@@ -244,14 +244,32 @@ TEST(JpegBlockDecoder, SequentialBlocksMatchThePlainDecoder) {
     vex::jpeg::FastTable fdc, fac;
     fdc.Build(*dc, true);
     fac.Build(*ac, false);
-    const std::vector<std::uint8_t> bytes = RandomBytes(rng, 3000);
+    // Streams that run on, end at a marker (the rest reads as zero bits) or
+    // are cut (the file ends inside the data, perhaps on a lone 0xFF).
+    std::vector<std::uint8_t> bytes = RandomBytes(rng, rng.uniform(1, 3000));
+    const int ending = round % 4;
+    if (ending == 1) {
+      bytes.push_back(0xFF);
+      bytes.push_back(static_cast<std::uint8_t>(rng.uniform(0, 1) ? 0xD9 : 0xD0 + round % 8));
+    } else if (ending == 2) {
+      bytes.resize(static_cast<std::size_t>(rng.uniform(0, static_cast<int>(bytes.size()))));
+    }
     vex::platform::MemoryStream ms_ref(bytes.data(), bytes.size()), ms(bytes.data(), bytes.size());
     TvexBufferStream ref_bs, bs;
     ref_bs.SetSource(&ms_ref);
     bs.SetSource(&ms);
     BitReader br;
     br.Begin(&PullMemory, &bs);
-    const reference::BitSource source = [&ref_bs](int n) { return ref_bs.ReadBits(n); };
+    std::int64_t consumed = 0, data_bits = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i, data_bits += 8) {
+      if (bytes[i] != 0xFF || i + 1 == bytes.size()) continue;
+      if (bytes[i + 1] != 0x00) break;
+      ++i;
+    }
+    const reference::BitSource source = [&](int n) {
+      consumed += n;
+      return ref_bs.ReadBits(n);
+    };
     TvexJPEGComponent c;
     c.DCTable = dc.get();
     c.ACTable = ac.get();
@@ -271,6 +289,9 @@ TEST(JpegBlockDecoder, SequentialBlocksMatchThePlainDecoder) {
           << "round " << round << " block " << b;
       ASSERT_EQ(0, std::memcmp(expect, got, sizeof got)) << "round " << round << " block " << b;
       ASSERT_EQ(c.LastDC, state.last_dc);
+      // Both deliver zero bits past the data; the reader knows when it got there.
+      ASSERT_EQ(br.Overran(), consumed > data_bits) << "round " << round << " block " << b;
+      ASSERT_EQ(br.Truncated(), ending != 1 && consumed > data_bits);
       bool ac_present = false;
       for (int i = 1; i < 64; ++i) ac_present |= expect[i] != 0;
       // Explicit zero values are possible only through corrupt tables; a
