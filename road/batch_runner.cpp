@@ -52,8 +52,13 @@ void collect_folder(const fs::path& dir, bool recursive, std::vector<std::string
   for (const auto& d : folders) collect_folder(d, recursive, out, roots, root);
 }
 
+// The folder of a bare file name is empty, which fs::absolute refuses.
+fs::path absolute_normal(const fs::path& path) {
+  return fs::absolute(path.empty() ? fs::path(".") : path).lexically_normal();
+}
+
 std::string normal_path(const std::string& path) {
-  return fs::absolute(path).lexically_normal().string();
+  return absolute_normal(path).string();
 }
 
 } // namespace
@@ -88,9 +93,8 @@ std::vector<BatchSource> CollectBatchSources(const std::vector<std::string>& pat
 
 std::string OutputUnder(const BatchSource& source, const std::string& out_dir) {
   const fs::path root = source.root.empty() ? fs::path(".") : fs::path(source.root);
-  const fs::path below = fs::absolute(fs::path(source.file).parent_path())
-                             .lexically_normal()
-                             .lexically_relative(fs::absolute(root).lexically_normal());
+  const fs::path below = absolute_normal(fs::path(source.file).parent_path())
+                             .lexically_relative(absolute_normal(root));
   fs::path folder = fs::path(out_dir);
   if (!below.empty() && below != ".") folder /= below;
   return MailFileNameIn(source.file, folder.lexically_normal().string());

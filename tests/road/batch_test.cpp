@@ -40,6 +40,10 @@ TEST(BatchNaming, OutputGoesIntoEmailBesideTheSource) {
   EXPECT_EQ(MailFileName("/pics/noext"), "/pics/email/noext.jpg");
   EXPECT_EQ(MailFileName("/pics.d/noext"), "/pics.d/email/noext.jpg");
   EXPECT_EQ(MailFileName("rel.bmp"), "email/rel.jpg");
+  // Under -o: a bare file name has an empty folder, which must not throw.
+  EXPECT_EQ(OutputUnder({"rel.bmp", ""}, "out"), "out/rel.jpg");
+  EXPECT_EQ(OutputUnder({"sub/rel.bmp", "sub"}, "out"), "out/rel.jpg");
+  EXPECT_EQ(OutputUnder({"sub/deep/rel.bmp", "sub"}, "out"), "out/deep/rel.jpg");
 }
 
 TEST(BatchSizing, LongerSideBecomes1024RoundedHalfToEven) {
