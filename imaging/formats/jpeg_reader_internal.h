@@ -270,7 +270,9 @@ void upsample_row(const std::uint8_t* src, std::uint8_t* dst, int factor, int ou
 // position k tests k + step > 63 once. Built from DecodeFast, so both give
 // the same results.
 struct FastTable {
-  static constexpr int kBits = 11;
+  // 11 bits save under 1% of the instructions on photographs and cost a
+  // quarter more first-level cache misses (four tables of twice the size).
+  static constexpr int kBits = 10;
   // Value entries hold at most this many bits: decoders refill before such a
   // symbol below 16 bits, before any other below 32, and where refills come
   // decides whether a DNL marker just after the data is met.
