@@ -413,9 +413,16 @@ void Reader::Run() {
 
   // A frame held as coefficients (progressive, or sequential in separate
   // scans) is turned into rows now, also after an error: what was decoded is kept.
-  if (buffered_ && coefficients_ready_ && dib_bits_ && !cancelled_) {
+  if (buffered_ && coefficients_ready_ && (dib_bits_ || sink_began_) && !cancelled_) {
     try {
       OutputAll();
+    } catch (...) {
+      if (err() == EC_OK) fail(EC_EXCEPTION);
+    }
+  }
+  if (sink_began_) {
+    try {
+      FinishRows();
     } catch (...) {
       if (err() == EC_OK) fail(EC_EXCEPTION);
     }
@@ -532,17 +539,32 @@ void Reader::ReadFrame(std::uint16_t marker, std::int64_t end) {
     info.SetResolutionUnit(unit);
   }
   if (nf == 1) img_.CreateGreyPalette(1);
-  if (width_ == 0 || height_ == 0 || !img_.CreateDIB()) {
-    if (err() == EC_OK) fail(EC_WINDOWS);
-    return;
+  if (sink_) {
+    // No bitmap, so no cap on its size: one row at a time goes to the sink.
+    if (width_ == 0 || height_ == 0) {
+      fail(EC_WINDOWS);
+      return;
+    }
+    if (!sink_->Begin(width_, height_, nf == 1 ? 8 : 24)) {
+      fail(EC_USERCANCEL);
+      return;
+    }
+    sink_began_ = true;
+    // Room for a converter that writes a whole vector past the last pixel.
+    row_.assign(static_cast<std::size_t>(width_) * (nf == 1 ? 1 : 3) + 64, 0);
+  } else {
+    if (width_ == 0 || height_ == 0 || !img_.CreateDIB()) {
+      if (err() == EC_OK) fail(EC_WINDOWS);
+      return;
+    }
+    vex::platform::DibSection section;
+    if (!vex::platform::GetDIBSection(img_.GetDIBHandle(), &section)) {
+      fail(EC_WINDOWS);
+      return;
+    }
+    dib_bits_ = static_cast<std::uint8_t*>(section.bmBits);
+    dib_line_ = img_.GetLineWidth();
   }
-  vex::platform::DibSection section;
-  if (!vex::platform::GetDIBSection(img_.GetDIBHandle(), &section)) {
-    fail(EC_WINDOWS);
-    return;
-  }
-  dib_bits_ = static_cast<std::uint8_t*>(section.bmBits);
-  dib_line_ = img_.GetLineWidth();
   if (nf >= 3) {
     ycc_.Build();
     std::memcpy(img_.CbToB, ycc_.cb_to_b, sizeof img_.CbToB);
@@ -1022,69 +1044,88 @@ void Reader::OutputMCURow(int mcu_row) {
   int wide_row[3] = {-1, -1, -1};
   for (std::int32_t y = y0; y < y1; ++y) {
     const int r = y - y0;
-    std::uint8_t* dst = dib_bits_ + (height_ - 1 - y) * dib_line_;
-    if (ncomp_ == 1) {
-      std::memcpy(dst, comps_[0].rows.data() + r * comps_[0].stride,
-                  static_cast<std::size_t>(width_));
-      continue;
-    }
-    if (ncomp_ == 4) {
-      const std::uint8_t* q[4];
-      for (int c = 0; c < 4; ++c) {
-        ReaderComponent& rc = comps_[c];
-        const std::uint8_t* src = rc.rows.data() + (r / rc.vf) * rc.stride;
-        if (rc.hf > 1) {
-          upsample_row(src, rc.wide.data(), rc.hf, width_);
-          src = rc.wide.data();
-        }
-        q[c] = src;
-      }
-      cmyk_to_bgr_row(ycck_ ? &ycc_ : nullptr, adobe_transform_ >= 0, q[0], q[1], q[2], q[3], dst,
-                      width_);
-      continue;
-    }
-    // Subsampled chroma goes through its table terms, worked out once per
-    // chroma row; full-resolution chroma is converted pixel by pixel.
-    const bool terms =
-        !rgb_ && (comps_[1].hf > 1 || comps_[1].vf > 1 || comps_[2].hf > 1 || comps_[2].vf > 1);
-    // Both chroma components at half width: their terms stay at half width.
-    const bool half = terms && comps_[1].hf == 2 && comps_[2].hf == 2;
-    const int term_width = half ? (width_ + 1) / 2 : width_;
-    const std::uint8_t* p[3];
-    for (int c = 0; c < 3; ++c) {
-      ReaderComponent& rc = comps_[c];
-      const int src_row = r / rc.vf;
-      const std::uint8_t* src = rc.rows.data() + src_row * rc.stride;
-      if (terms && c > 0) {
-        if (wide_row[c] != src_row) {
-          std::int16_t* t = rc.terms.data();
-          const int factor = half ? 1 : rc.hf;
-          chroma_terms(ycc_, c == 2, src, factor, term_width, t, t + width_ + 16);
-          wide_row[c] = src_row;
-        }
-      } else if (rc.hf == 1) {
-        p[c] = src;
-      } else {
-        if (wide_row[c] != src_row) {
-          upsample_row(src, rc.wide.data(), rc.hf, width_);
-          wide_row[c] = src_row;
-        }
-        p[c] = rc.wide.data();
-      }
-    }
-    if (terms) {
-      const std::int16_t* cb = comps_[1].terms.data();
-      const std::int16_t* cr = comps_[2].terms.data();
-      if (half)
-        ycc_half_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst,
-                                  width_);
-      else
-        ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
-    } else if (rgb_) {
-      rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
+    std::uint8_t* dst;
+    if (sink_) {
+      rows_out_ = y + 1;
+      if (!sink_->Wants(y)) continue;
+      dst = row_.data();
     } else {
-      ycc_to_bgr_row(ycc_, p[0], p[1], p[2], dst, width_);
+      dst = dib_bits_ + (height_ - 1 - y) * dib_line_;
     }
+    OutputRow(r, dst, wide_row);
+    if (sink_) sink_->Row(y, dst);
+  }
+}
+
+void Reader::FinishRows() {
+  std::fill(row_.begin(), row_.end(), 0);
+  for (std::int32_t y = rows_out_; y < height_; ++y)
+    if (sink_->Wants(y)) sink_->Row(y, row_.data());
+  rows_out_ = height_;
+}
+
+void Reader::OutputRow(int r, std::uint8_t* dst, int wide_row[3]) {
+  if (ncomp_ == 1) {
+    std::memcpy(dst, comps_[0].rows.data() + r * comps_[0].stride,
+                static_cast<std::size_t>(width_));
+    return;
+  }
+  if (ncomp_ == 4) {
+    const std::uint8_t* q[4];
+    for (int c = 0; c < 4; ++c) {
+      ReaderComponent& rc = comps_[c];
+      const std::uint8_t* src = rc.rows.data() + (r / rc.vf) * rc.stride;
+      if (rc.hf > 1) {
+        upsample_row(src, rc.wide.data(), rc.hf, width_);
+        src = rc.wide.data();
+      }
+      q[c] = src;
+    }
+    cmyk_to_bgr_row(ycck_ ? &ycc_ : nullptr, adobe_transform_ >= 0, q[0], q[1], q[2], q[3], dst,
+                    width_);
+    return;
+  }
+  // Subsampled chroma goes through its table terms, worked out once per
+  // chroma row; full-resolution chroma is converted pixel by pixel.
+  const bool terms =
+      !rgb_ && (comps_[1].hf > 1 || comps_[1].vf > 1 || comps_[2].hf > 1 || comps_[2].vf > 1);
+  // Both chroma components at half width: their terms stay at half width.
+  const bool half = terms && comps_[1].hf == 2 && comps_[2].hf == 2;
+  const int term_width = half ? (width_ + 1) / 2 : width_;
+  const std::uint8_t* p[3];
+  for (int c = 0; c < 3; ++c) {
+    ReaderComponent& rc = comps_[c];
+    const int src_row = r / rc.vf;
+    const std::uint8_t* src = rc.rows.data() + src_row * rc.stride;
+    if (terms && c > 0) {
+      if (wide_row[c] != src_row) {
+        std::int16_t* t = rc.terms.data();
+        const int factor = half ? 1 : rc.hf;
+        chroma_terms(ycc_, c == 2, src, factor, term_width, t, t + width_ + 16);
+        wide_row[c] = src_row;
+      }
+    } else if (rc.hf == 1) {
+      p[c] = src;
+    } else {
+      if (wide_row[c] != src_row) {
+        upsample_row(src, rc.wide.data(), rc.hf, width_);
+        wide_row[c] = src_row;
+      }
+      p[c] = rc.wide.data();
+    }
+  }
+  if (terms) {
+    const std::int16_t* cb = comps_[1].terms.data();
+    const std::int16_t* cr = comps_[2].terms.data();
+    if (half)
+      ycc_half_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst,
+                                width_);
+    else
+      ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
+  } else if (rgb_) {
+    rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
+  } else {
+    ycc_to_bgr_row(ycc_, p[0], p[1], p[2], dst, width_);
   }
 }
 

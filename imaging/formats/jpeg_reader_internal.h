@@ -287,7 +287,7 @@ struct ReaderComponent {
 // and the output of decoded rows into the bitmap.
 class Reader {
 public:
-  explicit Reader(TvexJPEGImage& img) : img_(img) {}
+  explicit Reader(TvexJPEGImage& img) : img_(img), sink_(img.GetRowSink()) {}
 
   // After the SOI: markers up to the EOI or the first error, then the rows of
   // a frame held as coefficients.
@@ -333,7 +333,12 @@ private:
   // Output.
   void InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row, int col);
   void OutputMCURow(int mcu_row);
+  // Image row r of the current MCU row into dst (wide_row: the chroma rows
+  // whose replication or terms are at hand).
+  void OutputRow(int r, std::uint8_t* dst, int wide_row[3]);
   void OutputAll();
+  // With a row sink: the wanted rows no scan filled, as zero bytes.
+  void FinishRows();
 
   TvexJPEGImage& img_;
   BitReader bits_;
@@ -364,6 +369,11 @@ private:
   std::int32_t mcus_across_ = 0, mcus_down_ = 0;
   std::uint8_t* dib_bits_ = nullptr;
   std::int64_t dib_line_ = 0;
+  // Rows go to the sink (through row_) instead of a bitmap.
+  TvexRowSink* sink_ = nullptr;
+  bool sink_began_ = false;
+  std::int32_t rows_out_ = 0; // rows handed over so far, from the top
+  std::vector<std::uint8_t> row_;
   YccTables ycc_;
 };
 
