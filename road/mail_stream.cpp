@@ -20,8 +20,8 @@ namespace {
 // and the small result is turned afterwards.
 class MailSink final : public TvexRowSink {
 public:
-  MailSink(const TvexImageInfo& info, std::int32_t size, bool keep_orientation)
-      : info_(info), size_(size), keep_(keep_orientation) {}
+  MailSink(const TvexImageInfo& info, std::int32_t size, const MailOptions& options)
+      : info_(info), size_(size), keep_(options.keep_orientation), helpers_(options.helpers) {}
 
   bool Begin(std::int32_t w, std::int32_t h, std::int32_t bit_count) override {
     // Grey pictures keep their palette through the whole-bitmap road.
@@ -61,6 +61,8 @@ public:
     began_ = true;
     return true;
   }
+
+  int Helpers() const override { return helpers_; }
 
   bool Wants(std::int32_t y) const override { return resize_.Wants(Upright(y)); }
 
@@ -103,6 +105,7 @@ private:
   const TvexImageInfo& info_;
   std::int32_t size_;
   bool keep_;
+  int helpers_;
   int orientation_ = 1;
   bool swap_ = false, bottom_up_ = false, mirror_ = false, began_ = false;
   std::int32_t width_ = 0, height_ = 0, upright_w_ = 0, upright_h_ = 0;
@@ -118,7 +121,7 @@ bool StreamMailPicture(const std::string& file_name, TvexImageFileMgr& manager, 
                        TvexImage& picture, const MailOptions& options, ConvertResult& result) {
   if (!options.stream || LoadFormatFromName(file_name) != FF_JPEG) return false;
   TvexImageInfo& info = manager.GetImageInfo();
-  MailSink sink(info, size, options.keep_orientation);
+  MailSink sink(info, size, options);
   try {
     if (!manager.StreamImage(file_name, FF_JPEG, sink)) return false;
   } catch (...) {

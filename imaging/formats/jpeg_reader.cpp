@@ -5,8 +5,12 @@
 #include "platform/rounding.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -1007,6 +1011,10 @@ void Reader::SequentialScan() {
   ReaderComponent& first = comps_[scan_[0]];
   const int rows = inter ? mcus_down_ : first.scan_rows;
   const int cols = inter ? mcus_across_ : first.scan_cols;
+  if (direct_ && inter && sink_ && sink_->Helpers() > 0 && rows > 1) {
+    PipelinedScan(rows, cols);
+    return;
+  }
   for (int i = 0; i < rows; ++i) {
     if (!Progress(i, rows)) return;
     for (int m = 0; m < cols; ++m) {
@@ -1033,6 +1041,111 @@ void Reader::SequentialScan() {
     if (direct_) OutputMCURow(i);
     if (!DataLeft()) return;
   }
+}
+
+void Reader::PipelinedScan(int rows, int cols) {
+  // Two bands of coefficients (one MCU row each), with a flag per block for
+  // blocks without AC terms; band i & 1 is free again once row i - 2 is out.
+  struct Band {
+    std::vector<std::int16_t> coef[4];
+    std::vector<std::uint8_t> flat[4];
+  };
+  Band bands[2];
+  for (Band& b : bands)
+    for (int s = 0; s < nscan_; ++s) {
+      const ReaderComponent& rc = comps_[scan_[s]];
+      const std::size_t blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
+      b.coef[s].resize(blocks * 64);
+      b.flat[s].resize(blocks);
+    }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int handed = -1, output = -1;
+  bool stop = false;
+  std::exception_ptr failure;
+  std::thread helper([&] {
+    for (int i = 0;; ++i) {
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return handed >= i || stop; });
+        if (handed < i) return;
+      }
+      try {
+        const Band& b = bands[i & 1];
+        for (int s = 0; s < nscan_; ++s) {
+          ReaderComponent& rc = comps_[scan_[s]];
+          std::size_t k = 0;
+          for (int m = 0; m < cols; ++m)
+            for (int v = 0; v < rc.v; ++v)
+              for (int h = 0; h < rc.h; ++h, ++k)
+                InverseBlock(rc, &b.coef[s][k * 64], b.flat[s][k] != 0, v, m * rc.h + h);
+        }
+        OutputMCURow(i);
+      } catch (...) {
+        std::lock_guard lock(mutex);
+        if (!failure) failure = std::current_exception();
+        stop = true;
+      }
+      {
+        std::lock_guard lock(mutex);
+        output = i;
+      }
+      changed.notify_all();
+    }
+  });
+  // However the scan ends, the rows handed over are output before it returns.
+  struct Join {
+    std::mutex& mutex;
+    std::condition_variable& changed;
+    bool& stop;
+    std::thread& helper;
+    ~Join() {
+      {
+        std::lock_guard lock(mutex);
+        stop = true;
+      }
+      changed.notify_all();
+      helper.join();
+    }
+  };
+  {
+    Join join{mutex, changed, stop, helper};
+    for (int i = 0; i < rows; ++i) {
+      if (!Progress(i, rows)) break;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return output >= i - 2 || failure; });
+        if (failure) break;
+      }
+      Band& b = bands[i & 1];
+      bool complete = true;
+      for (int m = 0; m < cols && complete; ++m) {
+        if (!Restart()) {
+          complete = false;
+          break;
+        }
+        for (int s = 0; s < nscan_; ++s) {
+          ReaderComponent& rc = comps_[scan_[s]];
+          std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
+          for (int v = 0; v < rc.v; ++v)
+            for (int h = 0; h < rc.h; ++h, ++k) {
+              std::int16_t* blk = &b.coef[s][k * 64];
+              std::memset(blk, 0, 64 * sizeof(std::int16_t));
+              b.flat[s][k] = !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, blk);
+            }
+        }
+        ++img_.MCUCount;
+      }
+      if (!complete) break;
+      {
+        std::lock_guard lock(mutex);
+        handed = i;
+      }
+      changed.notify_all();
+      if (!DataLeft()) break;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 // ---------------------------------------------------------------------------

@@ -64,6 +64,10 @@ public:
   // Every wanted row once, in order from the top. Rows a damaged file does not
   // fill come as zero bytes, as a bitmap would hold them.
   virtual void Row(std::int32_t y, const std::uint8_t* pixels) = 0;
+  // Threads besides the caller's the reader may use for this picture. With
+  // one, a reader may call Wants and Row from that thread (never from two at
+  // once), overlapping its entropy decoding with the rest.
+  virtual int Helpers() const { return 0; }
 };
 
 // Base of every format class. The base's ReadImage and WriteImage are the one

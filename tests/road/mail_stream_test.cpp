@@ -105,28 +105,33 @@ fs::path make_source(const fs::path& dir, const Case& c, int index) {
   return path;
 }
 
-// Converts `source` both ways and expects the same outcome and bytes.
+// Converts `source` through the whole bitmap, streaming, and streaming with
+// a helper thread, and expects the same outcome and bytes.
 void expect_same_roads(const fs::path& source, const fs::path& dir, bool keep = false) {
-  ConvertResult result[2];
-  std::vector<std::uint8_t> bytes[2];
-  for (int stream = 0; stream < 2; ++stream) {
+  ConvertResult result[3];
+  std::vector<std::uint8_t> bytes[3];
+  for (int mode = 0; mode < 3; ++mode) {
     MailSettings settings;
-    settings.stream = stream != 0;
+    settings.stream = mode > 0;
+    settings.helpers = mode == 2 ? 1 : 0;
     settings.keep_orientation = keep;
-    settings.output = (dir / (stream ? "streamed.jpg" : "whole.jpg")).string();
+    settings.output = (dir / "out.jpg").string();
     fs::remove(settings.output);
     TvexImageFileMgr mgr;
-    result[stream] = ConvertFile(source.string(), mgr, settings);
-    if (fs::exists(settings.output)) bytes[stream] = read_file(settings.output);
+    result[mode] = ConvertFile(source.string(), mgr, settings);
+    if (fs::exists(settings.output)) bytes[mode] = read_file(settings.output);
   }
-  EXPECT_EQ(result[0].converted, result[1].converted);
-  EXPECT_EQ(result[0].error, result[1].error);
-  EXPECT_EQ(result[0].message, result[1].message);
-  EXPECT_EQ(result[0].load_error, result[1].load_error);
-  EXPECT_EQ(result[0].load_message, result[1].load_message);
-  EXPECT_EQ(result[0].source_width, result[1].source_width);
-  EXPECT_EQ(result[0].source_height, result[1].source_height);
-  EXPECT_TRUE(bytes[0] == bytes[1]) << "output bytes differ";
+  for (int mode = 1; mode < 3; ++mode) {
+    SCOPED_TRACE(mode == 1 ? "streamed" : "streamed on two threads");
+    EXPECT_EQ(result[0].converted, result[mode].converted);
+    EXPECT_EQ(result[0].error, result[mode].error);
+    EXPECT_EQ(result[0].message, result[mode].message);
+    EXPECT_EQ(result[0].load_error, result[mode].load_error);
+    EXPECT_EQ(result[0].load_message, result[mode].load_message);
+    EXPECT_EQ(result[0].source_width, result[mode].source_width);
+    EXPECT_EQ(result[0].source_height, result[mode].source_height);
+    EXPECT_TRUE(bytes[0] == bytes[mode]) << "output bytes differ";
+  }
 }
 
 } // namespace
