@@ -1044,8 +1044,9 @@ void Reader::SequentialScan() {
 }
 
 void Reader::PipelinedScan(int rows, int cols) {
-  // Two bands of coefficients (one MCU row each), with a flag per block for
-  // blocks without AC terms; band i & 1 is free again once row i - 2 is out.
+  // Two bands of coefficients (one MCU row each, zeroed), with a flag per
+  // block for blocks without AC terms; band i & 1 is free again once row
+  // i - 2 is out.
   struct Band {
     std::vector<std::int16_t> coef[4];
     std::vector<std::uint8_t> flat[4];
@@ -1071,14 +1072,23 @@ void Reader::PipelinedScan(int rows, int cols) {
         if (handed < i) return;
       }
       try {
-        const Band& b = bands[i & 1];
+        // Each block is cleared behind the transform, so that the band comes
+        // back to the decoder zeroed (a flat block has only its DC term).
+        Band& b = bands[i & 1];
         for (int s = 0; s < nscan_; ++s) {
           ReaderComponent& rc = comps_[scan_[s]];
           std::size_t k = 0;
           for (int m = 0; m < cols; ++m)
             for (int v = 0; v < rc.v; ++v)
-              for (int h = 0; h < rc.h; ++h, ++k)
-                InverseBlock(rc, &b.coef[s][k * 64], b.flat[s][k] != 0, v, m * rc.h + h);
+              for (int h = 0; h < rc.h; ++h, ++k) {
+                std::int16_t* blk = &b.coef[s][k * 64];
+                const bool flat = b.flat[s][k] != 0;
+                InverseBlock(rc, blk, flat, v, m * rc.h + h);
+                if (flat)
+                  blk[0] = 0;
+                else
+                  std::memset(blk, 0, 64 * sizeof(std::int16_t));
+              }
         }
         OutputMCURow(i);
       } catch (...) {
@@ -1129,9 +1139,8 @@ void Reader::PipelinedScan(int rows, int cols) {
           std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
           for (int v = 0; v < rc.v; ++v)
             for (int h = 0; h < rc.h; ++h, ++k) {
-              std::int16_t* blk = &b.coef[s][k * 64];
-              std::memset(blk, 0, 64 * sizeof(std::int16_t));
-              b.flat[s][k] = !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, blk);
+              b.flat[s][k] =
+                  !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, &b.coef[s][k * 64]);
             }
         }
         ++img_.MCUCount;
