@@ -8,7 +8,7 @@
 # two roads); its report (messages, exit code) is digested too.
 #   scripts/corpus_digests.sh [CLI] [CORPUS] > digests.txt
 set -uo pipefail
-cli=${1:-build/release/cli/parvula-cli}
+cli=$(realpath "${1:-build/release/cli/parvula-cli}")
 corpus=${2:-"$(dirname "$0")/../../shared/corpus"}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -10,6 +10,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #if defined(__linux__)
@@ -1011,10 +1012,8 @@ void Reader::SequentialScan() {
   ReaderComponent& first = comps_[scan_[0]];
   const int rows = inter ? mcus_down_ : first.scan_rows;
   const int cols = inter ? mcus_across_ : first.scan_cols;
-  if (direct_ && inter && sink_ && sink_->Helpers() > 0 && rows > 1) {
-    PipelinedScan(rows, cols);
+  if (direct_ && inter && sink_ && sink_->Helpers() > 0 && rows > 1 && PipelinedScan(rows, cols))
     return;
-  }
   for (int i = 0; i < rows; ++i) {
     if (!Progress(i, rows)) return;
     for (int m = 0; m < cols; ++m) {
@@ -1043,7 +1042,7 @@ void Reader::SequentialScan() {
   }
 }
 
-void Reader::PipelinedScan(int rows, int cols) {
+bool Reader::PipelinedScan(int rows, int cols) {
   // Two bands of coefficients (one MCU row each, zeroed), with a flag per
   // block for blocks without AC terms; band i & 1 is free again once row
   // i - 2 is out.
@@ -1052,57 +1051,67 @@ void Reader::PipelinedScan(int rows, int cols) {
     std::vector<std::uint8_t> flat[4];
   };
   Band bands[2];
-  for (Band& b : bands)
-    for (int s = 0; s < nscan_; ++s) {
-      const ReaderComponent& rc = comps_[scan_[s]];
-      const std::size_t blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
-      b.coef[s].resize(blocks * 64);
-      b.flat[s].resize(blocks);
-    }
+  // Without the memory or a thread to be had the scan runs on this thread alone.
+  try {
+    for (Band& b : bands)
+      for (int s = 0; s < nscan_; ++s) {
+        const ReaderComponent& rc = comps_[scan_[s]];
+        const std::size_t blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
+        b.coef[s].resize(blocks * 64);
+        b.flat[s].resize(blocks);
+      }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   std::mutex mutex;
   std::condition_variable changed;
   int handed = -1, output = -1;
   bool stop = false;
   std::exception_ptr failure;
-  std::thread helper([&] {
-    for (int i = 0;; ++i) {
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return handed >= i || stop; });
-        if (handed < i) return;
-      }
-      try {
-        // Each block is cleared behind the transform, so that the band comes
-        // back to the decoder zeroed (a flat block has only its DC term).
-        Band& b = bands[i & 1];
-        for (int s = 0; s < nscan_; ++s) {
-          ReaderComponent& rc = comps_[scan_[s]];
-          std::size_t k = 0;
-          for (int m = 0; m < cols; ++m)
-            for (int v = 0; v < rc.v; ++v)
-              for (int h = 0; h < rc.h; ++h, ++k) {
-                std::int16_t* blk = &b.coef[s][k * 64];
-                const bool flat = b.flat[s][k] != 0;
-                InverseBlock(rc, blk, flat, v, m * rc.h + h);
-                if (flat)
-                  blk[0] = 0;
-                else
-                  std::memset(blk, 0, 64 * sizeof(std::int16_t));
-              }
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      for (int i = 0;; ++i) {
+        {
+          std::unique_lock lock(mutex);
+          changed.wait(lock, [&] { return handed >= i || stop; });
+          if (handed < i) return;
         }
-        OutputMCURow(i);
-      } catch (...) {
-        std::lock_guard lock(mutex);
-        if (!failure) failure = std::current_exception();
-        stop = true;
+        try {
+          // Each block is cleared behind the transform, so that the band comes
+          // back to the decoder zeroed (a flat block has only its DC term).
+          Band& b = bands[i & 1];
+          for (int s = 0; s < nscan_; ++s) {
+            ReaderComponent& rc = comps_[scan_[s]];
+            std::size_t k = 0;
+            for (int m = 0; m < cols; ++m)
+              for (int v = 0; v < rc.v; ++v)
+                for (int h = 0; h < rc.h; ++h, ++k) {
+                  std::int16_t* blk = &b.coef[s][k * 64];
+                  const bool flat = b.flat[s][k] != 0;
+                  InverseBlock(rc, blk, flat, v, m * rc.h + h);
+                  if (flat)
+                    blk[0] = 0;
+                  else
+                    std::memset(blk, 0, 64 * sizeof(std::int16_t));
+                }
+          }
+          OutputMCURow(i);
+        } catch (...) {
+          std::lock_guard lock(mutex);
+          if (!failure) failure = std::current_exception();
+          stop = true;
+        }
+        {
+          std::lock_guard lock(mutex);
+          output = i;
+        }
+        changed.notify_all();
       }
-      {
-        std::lock_guard lock(mutex);
-        output = i;
-      }
-      changed.notify_all();
-    }
-  });
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
   // However the scan ends, the rows handed over are output before it returns.
   struct Join {
     std::mutex& mutex;
@@ -1155,6 +1164,7 @@ void Reader::PipelinedScan(int rows, int cols) {
     }
   }
   if (failure) std::rethrow_exception(failure);
+  return true;
 }
 
 // ---------------------------------------------------------------------------

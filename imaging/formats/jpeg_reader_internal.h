@@ -324,7 +324,8 @@ private:
   void SequentialScan();
   // The interleaved direct scan on two threads: this one decodes the
   // coefficients of MCU row i while a helper turns row i - 1 into image rows.
-  void PipelinedScan(int rows, int cols);
+  // False, before anything is decoded, when no thread can be started.
+  bool PipelinedScan(int rows, int cols);
   void ProgressiveScan();
   bool Restart();
   // After a row of a scan: false (with the code) when the data ran out.
