@@ -30,6 +30,7 @@ struct EmailOptions {
   bool dry_run = false;
   std::string fit;
   bool keep_orientation = false;
+  bool whole_bitmap = false;
 };
 
 // One line redrawn in place on a terminal: a bar and the file being handled.
@@ -65,7 +66,10 @@ int dry_run(const std::vector<std::string>& files, const std::vector<std::string
 
 int run_fit(const EmailOptions& opt, std::uint64_t budget, const std::vector<std::string>& files,
             const std::vector<std::string>& outputs, unsigned jobs, std::size_t missing) {
-  FitReport report = FitMail(files, outputs, budget, jobs, {}, {opt.keep_orientation});
+  MailOptions mail;
+  mail.keep_orientation = opt.keep_orientation;
+  mail.stream = !opt.whole_bitmap;
+  FitReport report = FitMail(files, outputs, budget, jobs, {}, mail);
   if (!report.fits) {
     std::fprintf(stderr,
                  "parvula-cli: the pictures do not fit in %llu bytes: even quality %u at size %d "
@@ -130,6 +134,7 @@ int run_email(const EmailOptions& opt) {
   settings.size = opt.size;
   settings.quality = opt.quality;
   settings.keep_orientation = opt.keep_orientation;
+  settings.stream = !opt.whole_bitmap;
   const std::vector<BatchOutcome> outcomes = RunBatch(files, outputs, settings, jobs, progress);
   if (bar && !files.empty()) std::fprintf(stderr, "\r%*s\r", 80, "");
 
@@ -167,6 +172,9 @@ void add_email_command(CLI::App& app, int& exit_code) {
   cmd->add_flag("-q,--quiet", opt->quiet, "No progress bar");
   cmd->add_flag("--keep-orientation", opt->keep_orientation,
                 "Keep the stored pixel order of photographs instead of turning them upright");
+  cmd->add_flag("--whole-bitmap", opt->whole_bitmap,
+                "Decode every picture into one bitmap before resizing (JPEG files are otherwise "
+                "decoded in bands straight into the resize; the outputs are the same)");
   CLI::Option* size =
       cmd->add_option("-s,--size", opt->size,
                       "Longer side of the outputs; larger pictures are resized (default 1024)")

@@ -2,6 +2,7 @@
 
 #include "channel_stretch.h"
 #include "depth_expand.h"
+#include "mail_stream.h"
 #include "orientation.h"
 #include "vexImageFile.h"
 #include "vexImageResStr.h"
@@ -117,6 +118,7 @@ ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr&
                                  std::int32_t size, TvexImage& picture,
                                  const MailOptions& options) {
   ConvertResult result;
+  if (StreamMailPicture(file_name, manager, size, picture, options, result)) return result;
   TvexImage& source = picture;
   source.SetDibHandle(LoadByExtension(file_name, manager));
   if (vex::platform::is_null(source.GetDibHandle())) {

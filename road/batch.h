@@ -30,6 +30,12 @@ struct ConvertResult {
 struct MailOptions {
   // Keep the stored pixel order of a photograph instead of turning it upright.
   bool keep_orientation = false;
+  // Decode JPEG sources that need a resize in bands straight into it (the
+  // same output bytes, far less memory); false holds the whole bitmap.
+  bool stream = true;
+  // Threads besides its own one conversion may use (streaming JPEG decodes
+  // overlap their entropy decoding with the rest on one).
+  int helpers = 0;
 };
 
 // Format number the batch loads a file with, from its extension ("JPG" and

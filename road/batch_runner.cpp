@@ -163,6 +163,11 @@ std::vector<BatchOutcome> RunBatch(const std::vector<std::string>& files,
     fs::create_directories(folder, ec); // a failure shows as a failed save of each file
   }
 
+  // Fewer pictures than workers (one big photo, say): each conversion may
+  // use a second core for its own decoding.
+  if (workers > groups.size())
+    for (MailSettings& s : each) s.helpers = std::max(s.helpers, 1);
+
   std::atomic<std::size_t> next{0};
   std::mutex report;
   std::size_t done = 0;

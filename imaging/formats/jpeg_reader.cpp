@@ -5,8 +5,13 @@
 #include "platform/rounding.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -416,9 +421,16 @@ void Reader::Run() {
 
   // A frame held as coefficients (progressive, or sequential in separate
   // scans) is turned into rows now, also after an error: what was decoded is kept.
-  if (buffered_ && coefficients_ready_ && dib_bits_ && !cancelled_) {
+  if (buffered_ && coefficients_ready_ && (dib_bits_ || sink_began_) && !cancelled_) {
     try {
       OutputAll();
+    } catch (...) {
+      if (err() == EC_OK) fail(EC_EXCEPTION);
+    }
+  }
+  if (sink_began_) {
+    try {
+      FinishRows();
     } catch (...) {
       if (err() == EC_OK) fail(EC_EXCEPTION);
     }
@@ -535,17 +547,32 @@ void Reader::ReadFrame(std::uint16_t marker, std::int64_t end) {
     info.SetResolutionUnit(unit);
   }
   if (nf == 1) img_.CreateGreyPalette(1);
-  if (width_ == 0 || height_ == 0 || !img_.CreateDIB()) {
-    if (err() == EC_OK) fail(EC_WINDOWS);
-    return;
+  if (sink_) {
+    // No bitmap, so no cap on its size: one row at a time goes to the sink.
+    if (width_ == 0 || height_ == 0) {
+      fail(EC_WINDOWS);
+      return;
+    }
+    if (!sink_->Begin(width_, height_, nf == 1 ? 8 : 24)) {
+      fail(EC_USERCANCEL);
+      return;
+    }
+    sink_began_ = true;
+    // Room for a converter that writes a whole vector past the last pixel.
+    row_.assign(static_cast<std::size_t>(width_) * (nf == 1 ? 1 : 3) + 64, 0);
+  } else {
+    if (width_ == 0 || height_ == 0 || !img_.CreateDIB()) {
+      if (err() == EC_OK) fail(EC_WINDOWS);
+      return;
+    }
+    vex::platform::DibSection section;
+    if (!vex::platform::GetDIBSection(img_.GetDIBHandle(), &section)) {
+      fail(EC_WINDOWS);
+      return;
+    }
+    dib_bits_ = static_cast<std::uint8_t*>(section.bmBits);
+    dib_line_ = img_.GetLineWidth();
   }
-  vex::platform::DibSection section;
-  if (!vex::platform::GetDIBSection(img_.GetDIBHandle(), &section)) {
-    fail(EC_WINDOWS);
-    return;
-  }
-  dib_bits_ = static_cast<std::uint8_t*>(section.bmBits);
-  dib_line_ = img_.GetLineWidth();
   if (nf >= 3) {
     ycc_.Build();
     std::memcpy(img_.CbToB, ycc_.cb_to_b, sizeof img_.CbToB);
@@ -988,6 +1015,8 @@ void Reader::SequentialScan() {
   ReaderComponent& first = comps_[scan_[0]];
   const int rows = inter ? mcus_down_ : first.scan_rows;
   const int cols = inter ? mcus_across_ : first.scan_cols;
+  if (direct_ && inter && sink_ && sink_->Helpers() > 0 && rows > 1 && PipelinedScan(rows, cols))
+    return;
   for (int i = 0; i < rows; ++i) {
     if (!Progress(i, rows)) return;
     for (int m = 0; m < cols; ++m) {
@@ -1016,6 +1045,131 @@ void Reader::SequentialScan() {
   }
 }
 
+bool Reader::PipelinedScan(int rows, int cols) {
+  // Two bands of coefficients (one MCU row each, zeroed), with a flag per
+  // block for blocks without AC terms; band i & 1 is free again once row
+  // i - 2 is out.
+  struct Band {
+    std::vector<std::int16_t> coef[4];
+    std::vector<std::uint8_t> flat[4];
+  };
+  Band bands[2];
+  // Without the memory or a thread to be had the scan runs on this thread alone.
+  try {
+    for (Band& b : bands)
+      for (int s = 0; s < nscan_; ++s) {
+        const ReaderComponent& rc = comps_[scan_[s]];
+        const std::size_t blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
+        b.coef[s].resize(blocks * 64);
+        b.flat[s].resize(blocks);
+      }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int handed = -1, output = -1;
+  bool stop = false;
+  std::exception_ptr failure;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      for (int i = 0;; ++i) {
+        {
+          std::unique_lock lock(mutex);
+          changed.wait(lock, [&] { return handed >= i || stop; });
+          if (handed < i) return;
+        }
+        try {
+          // Each block is cleared behind the transform, so that the band comes
+          // back to the decoder zeroed (a flat block has only its DC term).
+          Band& b = bands[i & 1];
+          for (int s = 0; s < nscan_; ++s) {
+            ReaderComponent& rc = comps_[scan_[s]];
+            std::size_t k = 0;
+            for (int m = 0; m < cols; ++m)
+              for (int v = 0; v < rc.v; ++v)
+                for (int h = 0; h < rc.h; ++h, ++k) {
+                  std::int16_t* blk = &b.coef[s][k * 64];
+                  const bool flat = b.flat[s][k] != 0;
+                  InverseBlock(rc, blk, flat, v, m * rc.h + h);
+                  if (flat)
+                    blk[0] = 0;
+                  else
+                    std::memset(blk, 0, 64 * sizeof(std::int16_t));
+                }
+          }
+          OutputMCURow(i);
+        } catch (...) {
+          std::lock_guard lock(mutex);
+          if (!failure) failure = std::current_exception();
+          stop = true;
+        }
+        {
+          std::lock_guard lock(mutex);
+          output = i;
+        }
+        changed.notify_all();
+      }
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  // However the scan ends, the rows handed over are output before it returns.
+  struct Join {
+    std::mutex& mutex;
+    std::condition_variable& changed;
+    bool& stop;
+    std::thread& helper;
+    ~Join() {
+      {
+        std::lock_guard lock(mutex);
+        stop = true;
+      }
+      changed.notify_all();
+      helper.join();
+    }
+  };
+  {
+    Join join{mutex, changed, stop, helper};
+    for (int i = 0; i < rows; ++i) {
+      if (!Progress(i, rows)) break;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return output >= i - 2 || failure; });
+        if (failure) break;
+      }
+      Band& b = bands[i & 1];
+      bool complete = true;
+      for (int m = 0; m < cols && complete; ++m) {
+        if (!Restart()) {
+          complete = false;
+          break;
+        }
+        for (int s = 0; s < nscan_; ++s) {
+          ReaderComponent& rc = comps_[scan_[s]];
+          std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
+          for (int v = 0; v < rc.v; ++v)
+            for (int h = 0; h < rc.h; ++h, ++k) {
+              b.flat[s][k] =
+                  !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, &b.coef[s][k * 64]);
+            }
+        }
+        ++img_.MCUCount;
+      }
+      if (!complete) break;
+      {
+        std::lock_guard lock(mutex);
+        handed = i;
+      }
+      changed.notify_all();
+      if (!DataLeft()) break;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Output
 
@@ -1025,69 +1179,88 @@ void Reader::OutputMCURow(int mcu_row) {
   int wide_row[3] = {-1, -1, -1};
   for (std::int32_t y = y0; y < y1; ++y) {
     const int r = y - y0;
-    std::uint8_t* dst = dib_bits_ + (height_ - 1 - y) * dib_line_;
-    if (ncomp_ == 1) {
-      std::memcpy(dst, comps_[0].rows.data() + r * comps_[0].stride,
-                  static_cast<std::size_t>(width_));
-      continue;
-    }
-    if (ncomp_ == 4) {
-      const std::uint8_t* q[4];
-      for (int c = 0; c < 4; ++c) {
-        ReaderComponent& rc = comps_[c];
-        const std::uint8_t* src = rc.rows.data() + (r / rc.vf) * rc.stride;
-        if (rc.hf > 1) {
-          upsample_row(src, rc.wide.data(), rc.hf, width_);
-          src = rc.wide.data();
-        }
-        q[c] = src;
-      }
-      cmyk_to_bgr_row(ycck_ ? &ycc_ : nullptr, adobe_transform_ >= 0, q[0], q[1], q[2], q[3], dst,
-                      width_);
-      continue;
-    }
-    // Subsampled chroma goes through its table terms, worked out once per
-    // chroma row; full-resolution chroma is converted pixel by pixel.
-    const bool terms =
-        !rgb_ && (comps_[1].hf > 1 || comps_[1].vf > 1 || comps_[2].hf > 1 || comps_[2].vf > 1);
-    // Both chroma components at half width: their terms stay at half width.
-    const bool half = terms && comps_[1].hf == 2 && comps_[2].hf == 2;
-    const int term_width = half ? (width_ + 1) / 2 : width_;
-    const std::uint8_t* p[3];
-    for (int c = 0; c < 3; ++c) {
-      ReaderComponent& rc = comps_[c];
-      const int src_row = r / rc.vf;
-      const std::uint8_t* src = rc.rows.data() + src_row * rc.stride;
-      if (terms && c > 0) {
-        if (wide_row[c] != src_row) {
-          std::int16_t* t = rc.terms.data();
-          const int factor = half ? 1 : rc.hf;
-          chroma_terms(ycc_, c == 2, src, factor, term_width, t, t + width_ + 16);
-          wide_row[c] = src_row;
-        }
-      } else if (rc.hf == 1) {
-        p[c] = src;
-      } else {
-        if (wide_row[c] != src_row) {
-          upsample_row(src, rc.wide.data(), rc.hf, width_);
-          wide_row[c] = src_row;
-        }
-        p[c] = rc.wide.data();
-      }
-    }
-    if (terms) {
-      const std::int16_t* cb = comps_[1].terms.data();
-      const std::int16_t* cr = comps_[2].terms.data();
-      if (half)
-        ycc_half_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst,
-                                  width_);
-      else
-        ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
-    } else if (rgb_) {
-      rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
+    std::uint8_t* dst;
+    if (sink_) {
+      rows_out_ = y + 1;
+      if (!sink_->Wants(y)) continue;
+      dst = row_.data();
     } else {
-      ycc_to_bgr_row(ycc_, p[0], p[1], p[2], dst, width_);
+      dst = dib_bits_ + (height_ - 1 - y) * dib_line_;
     }
+    OutputRow(r, dst, wide_row);
+    if (sink_) sink_->Row(y, dst);
+  }
+}
+
+void Reader::FinishRows() {
+  std::fill(row_.begin(), row_.end(), 0);
+  for (std::int32_t y = rows_out_; y < height_; ++y)
+    if (sink_->Wants(y)) sink_->Row(y, row_.data());
+  rows_out_ = height_;
+}
+
+void Reader::OutputRow(int r, std::uint8_t* dst, int wide_row[3]) {
+  if (ncomp_ == 1) {
+    std::memcpy(dst, comps_[0].rows.data() + r * comps_[0].stride,
+                static_cast<std::size_t>(width_));
+    return;
+  }
+  if (ncomp_ == 4) {
+    const std::uint8_t* q[4];
+    for (int c = 0; c < 4; ++c) {
+      ReaderComponent& rc = comps_[c];
+      const std::uint8_t* src = rc.rows.data() + (r / rc.vf) * rc.stride;
+      if (rc.hf > 1) {
+        upsample_row(src, rc.wide.data(), rc.hf, width_);
+        src = rc.wide.data();
+      }
+      q[c] = src;
+    }
+    cmyk_to_bgr_row(ycck_ ? &ycc_ : nullptr, adobe_transform_ >= 0, q[0], q[1], q[2], q[3], dst,
+                    width_);
+    return;
+  }
+  // Subsampled chroma goes through its table terms, worked out once per
+  // chroma row; full-resolution chroma is converted pixel by pixel.
+  const bool terms =
+      !rgb_ && (comps_[1].hf > 1 || comps_[1].vf > 1 || comps_[2].hf > 1 || comps_[2].vf > 1);
+  // Both chroma components at half width: their terms stay at half width.
+  const bool half = terms && comps_[1].hf == 2 && comps_[2].hf == 2;
+  const int term_width = half ? (width_ + 1) / 2 : width_;
+  const std::uint8_t* p[3];
+  for (int c = 0; c < 3; ++c) {
+    ReaderComponent& rc = comps_[c];
+    const int src_row = r / rc.vf;
+    const std::uint8_t* src = rc.rows.data() + src_row * rc.stride;
+    if (terms && c > 0) {
+      if (wide_row[c] != src_row) {
+        std::int16_t* t = rc.terms.data();
+        const int factor = half ? 1 : rc.hf;
+        chroma_terms(ycc_, c == 2, src, factor, term_width, t, t + width_ + 16);
+        wide_row[c] = src_row;
+      }
+    } else if (rc.hf == 1) {
+      p[c] = src;
+    } else {
+      if (wide_row[c] != src_row) {
+        upsample_row(src, rc.wide.data(), rc.hf, width_);
+        wide_row[c] = src_row;
+      }
+      p[c] = rc.wide.data();
+    }
+  }
+  if (terms) {
+    const std::int16_t* cb = comps_[1].terms.data();
+    const std::int16_t* cr = comps_[2].terms.data();
+    if (half)
+      ycc_half_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst,
+                                width_);
+    else
+      ycc_terms_to_bgr_row(ycc_, p[0], cb, cb + width_ + 16, cr + width_ + 16, cr, dst, width_);
+  } else if (rgb_) {
+    rgb_to_bgr_row(p[0], p[1], p[2], dst, width_);
+  } else {
+    ycc_to_bgr_row(ycc_, p[0], p[1], p[2], dst, width_);
   }
 }
 

@@ -340,7 +340,7 @@ struct ReaderComponent {
 // and the output of decoded rows into the bitmap.
 class Reader {
 public:
-  explicit Reader(TvexJPEGImage& img) : img_(img) {}
+  explicit Reader(TvexJPEGImage& img) : img_(img), sink_(img.GetRowSink()) {}
 
   // After the SOI: markers up to the EOI or the first error, then the rows of
   // a frame held as coefficients.
@@ -375,6 +375,10 @@ private:
 
   // Scans.
   void SequentialScan();
+  // The interleaved direct scan on two threads: this one decodes the
+  // coefficients of MCU row i while a helper turns row i - 1 into image rows.
+  // False, before anything is decoded, when no thread can be started.
+  bool PipelinedScan(int rows, int cols);
   void ProgressiveScan();
   bool Restart();
   // After a row of a scan: false (with the code) when the data ran out.
@@ -386,7 +390,12 @@ private:
   // Output.
   void InverseBlock(ReaderComponent& rc, const std::int16_t* blk, bool dc_only, int row, int col);
   void OutputMCURow(int mcu_row);
+  // Image row r of the current MCU row into dst (wide_row: the chroma rows
+  // whose replication or terms are at hand).
+  void OutputRow(int r, std::uint8_t* dst, int wide_row[3]);
   void OutputAll();
+  // With a row sink: the wanted rows no scan filled, as zero bytes.
+  void FinishRows();
 
   TvexJPEGImage& img_;
   BitReader bits_;
@@ -417,6 +426,11 @@ private:
   std::int32_t mcus_across_ = 0, mcus_down_ = 0;
   std::uint8_t* dib_bits_ = nullptr;
   std::int64_t dib_line_ = 0;
+  // Rows go to the sink (through row_) instead of a bitmap.
+  TvexRowSink* sink_ = nullptr;
+  bool sink_began_ = false;
+  std::int32_t rows_out_ = 0; // rows handed over so far, from the top
+  std::vector<std::uint8_t> row_;
   YccTables ycc_;
 };
 

@@ -148,6 +148,37 @@ DibHandle TvexImageFileMgr::LoadImage(const std::string& file_name, TvexFileForm
   return result;
 }
 
+bool TvexImageFileMgr::StreamImage(const std::string& file_name, TvexFileFormat file_format,
+                                   TvexRowSink& sink) {
+  Lock();
+  struct Finish {
+    TvexImageFileMgr& m;
+    ~Finish() {
+      if (m.Current) {
+        m.LastError = m.Current->GetError();
+        m.Current->SetRowSink(nullptr);
+      }
+      m.FreeCurrent();
+      m.Unlock();
+    }
+  } finish{*this};
+
+  if (file_format == FF_DETECT) file_format = FormatFromExtension(file_name);
+  if (file_format >= FF_UNKNOWN || !CreateFormat(file_format) || !Current->CanStreamRows())
+    return false;
+  ImageInfo->Clear();
+  Current->SetRowSink(&sink);
+  Current->LoadFromFile(file_name);
+  LastError = Current->GetError();
+  Compression = Current->GetCompression();
+  Quality = Current->GetQuality();
+  Interlaced = Current->GetInterlaced() ? 1 : 0;
+  ImageInfo->SetFileName(file_name);
+  ImageInfo->SetFileFormat(file_format);
+  MoreImages = 0;
+  return true;
+}
+
 void TvexImageFileMgr::SaveImage(const std::string& file_name, TvexFileFormat file_format,
                                  DibHandle dib) {
   if (vex::platform::is_null(dib)) return;

@@ -48,6 +48,28 @@ struct TvexFailureCodes {
   TvexErrorCode other = EC_EXCEPTION;   // anything else
 };
 
+// Takes a picture's rows top-down while a reader decodes them, in place of a
+// bitmap: a consumer that needs only a few rows at a time (a resize) then
+// never holds the whole picture, whatever its size. Readers that can deliver
+// rows say so (TvexImageFile::CanStreamRows).
+class TvexRowSink {
+public:
+  virtual ~TvexRowSink() = default;
+  // The picture's size and bits per pixel (8: grey, 24: blue, green, red),
+  // once, when the reader would create its bitmap. False refuses the picture:
+  // the load then stops without one.
+  virtual bool Begin(std::int32_t width, std::int32_t height, std::int32_t bit_count) = 0;
+  // Whether row y (0 = top) is read at all; other rows need not be delivered.
+  virtual bool Wants(std::int32_t y) const = 0;
+  // Every wanted row once, in order from the top. Rows a damaged file does not
+  // fill come as zero bytes, as a bitmap would hold them.
+  virtual void Row(std::int32_t y, const std::uint8_t* pixels) = 0;
+  // Threads besides the caller's the reader may use for this picture. With
+  // one, a reader may call Wants and Row from that thread (never from two at
+  // once), overlapping its entropy decoding with the rest.
+  virtual int Helpers() const { return 0; }
+};
+
 // Base of every format class. The base's ReadImage and WriteImage are the one
 // entry frame of every format: they attach the buffered stream in the
 // format's byte order, run ReadHeader (which an override extends, calling
@@ -98,6 +120,8 @@ public:
   virtual void WriteImage(Stream* stream);
   // Whether the format writes files at all (the icon reader does not).
   virtual bool CanWrite() const { return true; }
+  // Whether ReadImage can deliver rows to a TvexRowSink instead of a bitmap.
+  virtual bool CanStreamRows() const { return false; }
 
   // Reads from an already open stream, starting at its current position
   // (memory streams, fuzzing). Locks like OpenFile; the stream stays the caller's.
@@ -125,6 +149,9 @@ public:
   // Not owned; may be null.
   void SetImageInfo(TvexImageInfo* info) { ImageInfo = info; }
   DibHandle GetDIBHandle() const { return DIBHandle; }
+  // Not owned; with a sink (and CanStreamRows) ReadImage makes no bitmap.
+  void SetRowSink(TvexRowSink* sink) { RowSink = sink; }
+  TvexRowSink* GetRowSink() const { return RowSink; }
   std::int64_t GetStreamStart() const { return StreamStart; }
   std::int32_t GetBitCount() const { return BitCount; }
   std::int32_t GetLineWidth() const { return LineWidth; }
@@ -197,6 +224,7 @@ protected:
   std::int32_t BitCount = 0;
   std::int32_t NumColors = 0;
   TvexImageInfo* ImageInfo = nullptr;
+  TvexRowSink* RowSink = nullptr;
   TvexCompression Compression = CP_NOCOMP;
   std::uint16_t Quality = 100;
   std::uint8_t Interlaced = 0;
@@ -242,6 +270,11 @@ public:
   // takes the format from the extension; a reader that does not recognise the
   // file makes the manager try every other format.
   DibHandle LoadImage(const std::string& file_name, TvexFileFormat file_format);
+  // Reads the first image of a file into `sink` rather than a bitmap, with the
+  // format `file_format` only (no search). False when that format cannot
+  // deliver rows; otherwise the outcome is in GetLastError() and the metadata
+  // as after LoadImage, and the sink knows whether a picture began.
+  bool StreamImage(const std::string& file_name, TvexFileFormat file_format, TvexRowSink& sink);
   // Writes the DIB (nothing for a null DIB); the outcome is in GetLastError().
   void SaveImage(const std::string& file_name, TvexFileFormat file_format, DibHandle dib);
 

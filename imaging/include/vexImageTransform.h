@@ -6,7 +6,10 @@
 
 #include "vexImageKernel.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 // The inverse matrix in 1/1024 units, as the coordinate step uses it.
 struct TvexFixedMatrix {
@@ -73,4 +76,52 @@ private:
   bool used_simd_ = false;
   // Set while Resize runs: the result is the scaled source, edge to edge.
   bool resizing_ = false;
+};
+
+namespace vex::resize {
+class BicubicScaler;
+}
+
+// The bicubic Resize of TvexImageTransform fed with source rows one at a time
+// as a reader decodes them: it keeps only the four rows a result row reads and
+// writes each result row as soon as they are in, so the source picture is
+// never held whole. The result bytes are those of Resize(IP_BICUBIC) of the
+// whole source into a result of the same size.
+class TvexStreamResize {
+public:
+  TvexStreamResize();
+  ~TvexStreamResize();
+  TvexStreamResize(const TvexStreamResize&) = delete;
+  TvexStreamResize& operator=(const TvexStreamResize&) = delete;
+
+  // Prepares the scale of a sw x sh source of `bytes_per_pixel` bytes (1, 3 or
+  // 4) to rw x rh; result row y goes to result_top + y * result_stride. Rows
+  // come from the top (or from the bottom with `bottom_up`). Returns the error
+  // Resize gives for these sizes (EC_DIMENSIONS past its limits, EC_BADFORMAT
+  // for empty sides), EC_OK when ready.
+  TvexErrorCode Begin(std::int32_t sw, std::int32_t sh, std::int32_t bytes_per_pixel,
+                      std::int32_t rw, std::int32_t rh, std::uint8_t* result_top,
+                      std::ptrdiff_t result_stride, bool bottom_up = false);
+  // Whether some result row reads source row y.
+  bool Wants(std::int32_t y) const {
+    return y >= 0 && y < static_cast<std::int32_t>(wanted_.size()) && wanted_[y] != 0;
+  }
+  // Source row y (rows that are not wanted are passed over). Rows must come
+  // in order (skipping is allowed).
+  void Push(std::int32_t y, const std::uint8_t* pixels);
+  // Whether every result row has been written.
+  bool Done() const { return next_ == end_; }
+
+private:
+  std::int32_t sw_ = 0, sh_ = 0, bpp_ = 0;
+  std::uint8_t* top_ = nullptr;
+  std::ptrdiff_t stride_ = 0;
+  std::vector<std::int32_t> iy_;
+  std::vector<std::uint8_t> fy_;
+  std::vector<std::uint8_t> wanted_;
+  // The last rows in, in slots y & 3, with the row each slot holds.
+  std::vector<std::uint8_t> ring_;
+  std::int32_t held_[4] = {-1, -1, -1, -1};
+  std::int32_t next_ = 0, end_ = 0, step_ = 1;
+  std::unique_ptr<vex::resize::BicubicScaler> scaler_;
 };

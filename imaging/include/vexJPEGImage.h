@@ -151,6 +151,7 @@ public:
   ~TvexJPEGImage() override;
 
   TvexErrorCode ReadHeader(Stream* stream) override;
+  bool CanStreamRows() const override { return true; }
 
   // The component with that id, or a new one in the first empty slot; null
   // when all four slots are taken.

@@ -204,6 +204,10 @@ BicubicScaler::BicubicScaler(const SourceView& src, const std::int32_t* ix, cons
 void BicubicScaler::Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst) {
   const std::uint8_t* rows[4];
   for (int j = 0; j < 4; ++j) rows[j] = src_.row(std::clamp(iy - 1 + j, 0, src_.height - 1));
+  Row(rows, fy, dst);
+}
+
+void BicubicScaler::Row(const std::uint8_t* const rows[4], std::uint8_t fy, std::uint8_t* dst) {
   const CubicWeights v = cubic_weights(fy);
   if (level_ == vex::platform::SimdLevel::avx2) {
     avx2::vertical(rows, v, runs_.data(), runs_.size(), sums_.data());

@@ -81,6 +81,8 @@ public:
                 std::int32_t result_width, vex::platform::SimdLevel level);
   // Writes result_width pixels for source row iy (0..height-1) and fraction fy.
   void Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst);
+  // The same from the four tap rows (iy - 1 .. iy + 2, clamped) given apart.
+  void Row(const std::uint8_t* const rows[4], std::uint8_t fy, std::uint8_t* dst);
   bool UsesSimd() const { return simd_; }
   vex::platform::SimdLevel Level() const { return level_; }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -361,4 +362,97 @@ bool TvexImageTransform::Run(TvexImage& source_image, TvexImage& result) {
     return false;
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// TvexStreamResize
+
+TvexStreamResize::TvexStreamResize() = default;
+TvexStreamResize::~TvexStreamResize() = default;
+
+TvexErrorCode TvexStreamResize::Begin(std::int32_t sw, std::int32_t sh,
+                                      std::int32_t bytes_per_pixel, std::int32_t rw,
+                                      std::int32_t rh, std::uint8_t* result_top,
+                                      std::ptrdiff_t result_stride, bool bottom_up) {
+  if (sw <= 0 || sh <= 0 || rw <= 0 || rh <= 0) return EC_BADFORMAT;
+  if (bytes_per_pixel != 1 && bytes_per_pixel != 3 && bytes_per_pixel != 4) return EC_IMAGEFORMAT;
+  if (rw > kMaxResultWidth || static_cast<std::int64_t>(sw) * bytes_per_pixel > kMaxSourceRowBytes)
+    return EC_DIMENSIONS;
+  // The steps Resize and Run take for a plain scale, in the same precisions.
+  const double scale_x = static_cast<double>(static_cast<long double>(rw) / sw);
+  const double scale_y = static_cast<double>(static_cast<long double>(rh) / sh);
+  const float fa = static_cast<float>(scale_x), fd = static_cast<float>(scale_y);
+  const double det = static_cast<double>(fa) * fd;
+  const double inv = det != 0 ? 1.0 / det : 10000.0;
+  const float i11 = static_cast<float>(fd * inv), i22 = static_cast<float>(fa * inv);
+  if (!finite({fa, fd, det, i11, i22})) return EC_EXCEPTION;
+  TvexFixedMatrix m;
+  m.a = fixed_word(1024.0L * i11);
+  m.d = fixed_word(1024.0L * i22);
+  if (m.a < 0 || m.d < 0) return EC_DIMENSIONS;
+  if (!in_words(m, rw, rh)) {
+    const long double far_x = rw - 1, far_y = rh - 1;
+    const long double drift_x = std::fabs(m.a * far_x / 1024.0L - far_x / scale_x);
+    const long double drift_y = std::fabs(m.d * far_y / 1024.0L - far_y / scale_y);
+    if (drift_x >= 1 || drift_y >= 1) return EC_DIMENSIONS;
+  }
+
+  sw_ = sw;
+  sh_ = sh;
+  bpp_ = bytes_per_pixel;
+  top_ = result_top;
+  stride_ = result_stride;
+  const auto n = static_cast<std::size_t>(rw);
+  std::vector<std::int32_t> ix(n);
+  std::vector<std::uint8_t> fx(n);
+  for (std::int32_t x = 0; x < rw; ++x) {
+    split_coordinate(static_cast<std::int64_t>(m.a) * x, ix[x], fx[x]);
+    if (ix[x] > sw - 1) {
+      ix[x] = sw - 1;
+      fx[x] = 0;
+    }
+  }
+  iy_.assign(static_cast<std::size_t>(rh), 0);
+  fy_.assign(static_cast<std::size_t>(rh), 0);
+  wanted_.assign(static_cast<std::size_t>(sh), 0);
+  for (std::int32_t y = 0; y < rh; ++y) {
+    split_coordinate(static_cast<std::int64_t>(m.d) * y, iy_[y], fy_[y]);
+    if (iy_[y] > sh - 1) {
+      iy_[y] = sh - 1;
+      fy_[y] = 0;
+    }
+    for (int j = 0; j < 4; ++j) wanted_[std::clamp(iy_[y] - 1 + j, 0, sh - 1)] = 1;
+  }
+  ring_.assign(4 * static_cast<std::size_t>(sw) * bytes_per_pixel, 0);
+  for (std::int32_t& h : held_) h = -1;
+  step_ = bottom_up ? -1 : 1;
+  next_ = bottom_up ? rh - 1 : 0;
+  end_ = bottom_up ? -1 : rh;
+  rs::SourceView view;
+  view.width = sw;
+  view.height = sh;
+  view.bytes_per_pixel = bytes_per_pixel;
+  scaler_ = std::make_unique<rs::BicubicScaler>(view, ix.data(), fx.data(), rw,
+                                                vex::platform::simd_enabled());
+  return EC_OK;
+}
+
+void TvexStreamResize::Push(std::int32_t y, const std::uint8_t* pixels) {
+  if (!Wants(y) || !scaler_) return;
+  const std::size_t line = static_cast<std::size_t>(sw_) * bpp_;
+  std::memcpy(ring_.data() + static_cast<std::size_t>(y & 3) * line, pixels, line);
+  held_[y & 3] = y;
+  // Every result row whose four tap rows are now at hand.
+  while (next_ != end_) {
+    const std::uint8_t* rows[4];
+    bool ready = true;
+    for (int j = 0; j < 4 && ready; ++j) {
+      const std::int32_t r = std::clamp(iy_[next_] - 1 + j, 0, sh_ - 1);
+      ready = held_[r & 3] == r;
+      rows[j] = ring_.data() + static_cast<std::size_t>(r & 3) * line;
+    }
+    if (!ready) break;
+    scaler_->Row(rows, fy_[next_], top_ + next_ * stride_);
+    next_ += step_;
+  }
 }
