@@ -113,7 +113,8 @@ void run(benchmark::State& state, TvexImage& source, int rw, int rh) {
     auto result = resize(source, rw, rh, &used_simd);
     benchmark::DoNotOptimize(result->Bits());
   }
-  state.SetLabel(used_simd ? "sse2" : "portable");
+  state.SetLabel(used_simd ? vex::platform::simd_level_name(vex::platform::simd_level())
+                           : "portable");
   state.counters["Mpix_in/s"] =
       benchmark::Counter(static_cast<double>(source.Width()) * source.Height() / 1e6,
                          benchmark::Counter::kIsIterationInvariantRate);
