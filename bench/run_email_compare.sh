@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main road side by side: parvula-cli email, vipsthumbnail, ImageMagick's
 # mogrify and Pillow convert the corpus photographs to 1024-pixel quality-80
-# JPEGs, each on 1 core and on 2 cores, in one run. Prints the mean wall time
+# JPEGs, each on 1 core and on 2 cores, in one run, beside djpeg decoding
+# the same files alone. Prints the mean wall time
 # (hyperfine), the peak memory (/usr/bin/time) and each peer's time divided by
 # ours.
 #   bench/run_email_compare.sh [build-dir] [photo-folder]
@@ -15,6 +16,7 @@ need=()
 command -v hyperfine >/dev/null || need+=(hyperfine)
 command -v vipsthumbnail >/dev/null || need+=(libvips-tools)
 command -v mogrify >/dev/null || need+=(imagemagick)
+command -v djpeg >/dev/null || need+=(libjpeg-turbo-progs)
 [ -x /usr/bin/time ] || need+=(time)
 /usr/bin/python3 -c 'import PIL' 2>/dev/null || need+=(python3-pil)
 if [ ${#need[@]} -gt 0 ]; then
@@ -42,6 +44,8 @@ add parvula "'$cli' email -q -j {P} '$work/in' && mv '$work/in/email' '$out'"
 add vipsthumbnail "ls $files | VIPS_CONCURRENCY=1 xargs -P {P} -n 1 -I F vipsthumbnail F --size 1024x1024 -o '$out/%s.jpg[Q=80,optimize_coding]'"
 add mogrify "ls $files | MAGICK_THREAD_LIMIT=1 xargs -P {P} -n 1 mogrify -path '$out' -resize '1024x1024>' -quality 80"
 add pillow "ls $files | xargs -P {P} -n 1 /usr/bin/python3 '$PWD/bench/peers/email_pillow.py' '$out'"
+# The floor every peer stands on: decoding alone, no resize and no write.
+add djpeg-decode "ls $files | xargs -P {P} -n 1 djpeg -outfile /dev/null"
 
 results="$work/results.tsv"
 for cores in 1 2; do

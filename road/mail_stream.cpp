@@ -66,6 +66,10 @@ public:
 
   bool Wants(std::int32_t y) const override { return resize_.Wants(Upright(y)); }
 
+  std::uint8_t* RowBuffer(std::int32_t y) override {
+    return mirror_ ? nullptr : resize_.RowBuffer(Upright(y));
+  }
+
   void Row(std::int32_t y, const std::uint8_t* pixels) override {
     if (mirror_) {
       std::uint8_t* out = mirrored_.data();

@@ -1183,7 +1183,8 @@ void Reader::OutputMCURow(int mcu_row) {
     if (sink_) {
       rows_out_ = y + 1;
       if (!sink_->Wants(y)) continue;
-      dst = row_.data();
+      dst = sink_->RowBuffer(y);
+      if (!dst) dst = row_.data();
     } else {
       dst = dib_bits_ + (height_ - 1 - y) * dib_line_;
     }

@@ -64,6 +64,9 @@ public:
   // Every wanted row once, in order from the top. Rows a damaged file does not
   // fill come as zero bytes, as a bitmap would hold them.
   virtual void Row(std::int32_t y, const std::uint8_t* pixels) = 0;
+  // Where the reader may make wanted row y before it calls Row with it (so
+  // that nothing is copied), or null for the reader's own row.
+  virtual std::uint8_t* RowBuffer(std::int32_t /*y*/) { return nullptr; }
   // Threads besides the caller's the reader may use for this picture. With
   // one, a reader may call Wants and Row from that thread (never from two at
   // once), overlapping its entropy decoding with the rest.

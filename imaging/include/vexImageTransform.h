@@ -109,6 +109,9 @@ public:
   // Source row y (rows that are not wanted are passed over). Rows must come
   // in order (skipping is allowed).
   void Push(std::int32_t y, const std::uint8_t* pixels);
+  // Where wanted row y may be made before it is pushed, so that the push
+  // copies nothing; null when the resize has no rows.
+  std::uint8_t* RowBuffer(std::int32_t y);
   // Whether every result row has been written.
   bool Done() const { return next_ == end_; }
 

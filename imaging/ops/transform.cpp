@@ -437,10 +437,19 @@ TvexErrorCode TvexStreamResize::Begin(std::int32_t sw, std::int32_t sh,
   return EC_OK;
 }
 
+std::uint8_t* TvexStreamResize::RowBuffer(std::int32_t y) {
+  if (!Wants(y) || !scaler_) return nullptr;
+  // The slot's earlier row is no longer read: every result row that reads it
+  // reads no row below y - 1, so it was written when that row came.
+  held_[y & 3] = -1;
+  return ring_.data() + static_cast<std::size_t>(y & 3) * static_cast<std::size_t>(sw_) * bpp_;
+}
+
 void TvexStreamResize::Push(std::int32_t y, const std::uint8_t* pixels) {
   if (!Wants(y) || !scaler_) return;
   const std::size_t line = static_cast<std::size_t>(sw_) * bpp_;
-  std::memcpy(ring_.data() + static_cast<std::size_t>(y & 3) * line, pixels, line);
+  std::uint8_t* slot = ring_.data() + static_cast<std::size_t>(y & 3) * line;
+  if (pixels != slot) std::memcpy(slot, pixels, line);
   held_[y & 3] = y;
   // Every result row whose four tap rows are now at hand.
   while (next_ != end_) {
