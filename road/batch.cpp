@@ -125,6 +125,9 @@ ConvertResult PrepareMailPicture(const std::string& file_name, TvexImageFileMgr&
     const TvexErrorCode code = manager.GetLastError();
     return failure(result, code == EC_OK ? TvexErrorCode{EC_BADFORMAT} : code);
   }
+  // A reader that found no memory for the picture leaves a blank bitmap, not
+  // what the file holds: nothing is written.
+  if (manager.GetLastError() == EC_NOMEMORY) return failure(result, EC_NOMEMORY);
   result.load_error = manager.GetLastError();
   if (result.load_error != EC_OK) result.load_message = vexErrorMessage(result.load_error);
   // The resize and the writer take 8, 24 and 32 bits: other depths are

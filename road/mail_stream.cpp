@@ -139,6 +139,15 @@ bool StreamMailPicture(const std::string& file_name, TvexImageFileMgr& manager, 
 
   ConvertResult r;
   r.load_error = manager.GetLastError();
+  if (r.load_error == EC_NOMEMORY) {
+    // The reader found no memory for the picture: what it delivered is blank,
+    // not what the file holds, so nothing is written.
+    r.error = EC_NOMEMORY;
+    r.message = vexErrorMessage(EC_NOMEMORY);
+    r.load_error = EC_OK;
+    result = r;
+    return true;
+  }
   if (r.load_error != EC_OK) r.load_message = vexErrorMessage(r.load_error);
   if (!options.keep_orientation && info.Orientation() != 1) {
     TurnMetadataUpright(info, info.Orientation());

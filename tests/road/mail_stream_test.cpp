@@ -164,6 +164,32 @@ TEST(MailStream, SyntheticSourcesGiveTheWholeBitmapRoadsOutput) {
   }
 }
 
+// A small progressive file whose frame claims 60000 x 60000: its coefficients
+// cannot be had, so neither road writes a picture (the stream road once wrote
+// a black one, having no bitmap to refuse).
+TEST(MailStream, APictureWithoutMemoryIsNotConverted) {
+  const fs::path dir = scratch_dir("mail_stream_memory");
+  const fs::path source = make_source(dir, {64, 64, 0, 22, 1, 24, 1, 0}, 0);
+  std::vector<std::uint8_t> bytes = read_file(source);
+  const std::uint8_t marker[] = {0xFF, 0xC2};
+  const auto sof = std::search(bytes.begin(), bytes.end(), std::begin(marker), std::end(marker));
+  ASSERT_NE(sof, bytes.end());
+  for (int i : {5, 7}) sof[i] = 0xEA, sof[i + 1] = 0x60;
+  write_file(source, bytes);
+  for (const bool stream : {true, false}) {
+    MailSettings settings;
+    settings.stream = stream;
+    TvexImageFileMgr mgr;
+    const ConvertResult r = ConvertFile(source.string(), mgr, settings);
+    EXPECT_FALSE(r.converted) << stream;
+    // The whole-bitmap road fails earlier, making the bitmap.
+    if (stream) {
+      EXPECT_EQ(r.error, EC_NOMEMORY);
+    }
+    EXPECT_FALSE(fs::exists(MailFileName(source.string())));
+  }
+}
+
 TEST(MailStream, CorpusJpegsGiveTheWholeBitmapRoadsOutput) {
   SKIP_WITHOUT_CORPUS("jpeg");
   const fs::path dir = scratch_dir("mail_stream_corpus");
