@@ -1046,14 +1046,18 @@ void Reader::SequentialScan() {
 }
 
 bool Reader::PipelinedScan(int rows, int cols) {
-  // Two bands of coefficients (one MCU row each, zeroed), with a flag per
-  // block for blocks without AC terms; band i & 1 is free again once row
-  // i - 2 is out.
+  // A ring of bands of coefficients (one MCU row each, zeroed), with a flag
+  // per block for blocks without AC terms; band i % kBands is free again once
+  // row i - kBands is out. A thread that waits asks for kBatch rows at once
+  // and is woken only when they are there: one wake a row cost more in
+  // system calls than the rows it overlapped.
+  constexpr int kBands = 8, kBatch = 4;
+  static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
   struct Band {
     std::vector<std::int16_t> coef[4];
     std::vector<std::uint8_t> flat[4];
   };
-  Band bands[2];
+  Band bands[kBands];
   // Without the memory or a thread to be had the scan runs on this thread alone.
   try {
     for (Band& b : bands)
@@ -1069,6 +1073,9 @@ bool Reader::PipelinedScan(int rows, int cols) {
   std::mutex mutex;
   std::condition_variable changed;
   int handed = -1, output = -1;
+  // What a sleeping thread waits for (no one sleeps: out of reach).
+  constexpr int kAwake = std::numeric_limits<int>::max();
+  int helper_wants = kAwake, decoder_wants = kAwake;
   bool stop = false;
   std::exception_ptr failure;
   std::thread helper;
@@ -1077,13 +1084,17 @@ bool Reader::PipelinedScan(int rows, int cols) {
       for (int i = 0;; ++i) {
         {
           std::unique_lock lock(mutex);
-          changed.wait(lock, [&] { return handed >= i || stop; });
+          if (handed < i && !stop) {
+            helper_wants = std::min(i + kBatch - 1, rows - 1);
+            changed.wait(lock, [&] { return handed >= helper_wants || stop; });
+            helper_wants = kAwake;
+          }
           if (handed < i) return;
         }
         try {
           // Each block is cleared behind the transform, so that the band comes
           // back to the decoder zeroed (a flat block has only its DC term).
-          Band& b = bands[i & 1];
+          Band& b = bands[i % kBands];
           for (int s = 0; s < nscan_; ++s) {
             ReaderComponent& rc = comps_[scan_[s]];
             std::size_t k = 0;
@@ -1105,11 +1116,13 @@ bool Reader::PipelinedScan(int rows, int cols) {
           if (!failure) failure = std::current_exception();
           stop = true;
         }
+        bool wake;
         {
           std::lock_guard lock(mutex);
           output = i;
+          wake = output >= decoder_wants || failure;
         }
-        changed.notify_all();
+        if (wake) changed.notify_all();
       }
     });
   } catch (const std::system_error&) {
@@ -1136,10 +1149,14 @@ bool Reader::PipelinedScan(int rows, int cols) {
       if (!Progress(i, rows)) break;
       {
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return output >= i - 2 || failure; });
+        if (output < i - kBands && !failure) {
+          decoder_wants = i - kBands + kBatch - 1;
+          changed.wait(lock, [&] { return output >= decoder_wants || failure; });
+          decoder_wants = kAwake;
+        }
         if (failure) break;
       }
-      Band& b = bands[i & 1];
+      Band& b = bands[i % kBands];
       bool complete = true;
       for (int m = 0; m < cols && complete; ++m) {
         if (!Restart()) {
@@ -1158,11 +1175,13 @@ bool Reader::PipelinedScan(int rows, int cols) {
         ++img_.MCUCount;
       }
       if (!complete) break;
+      bool wake;
       {
         std::lock_guard lock(mutex);
         handed = i;
+        wake = handed >= helper_wants;
       }
-      changed.notify_all();
+      if (wake) changed.notify_all();
       if (!DataLeft()) break;
     }
   }
