@@ -495,6 +495,9 @@ private:
   std::int64_t taken_ = 0;
 };
 
+// MCUs readers took from tail decoders in this process (for tests).
+std::int64_t TailMCUsTaken();
+
 // One ReadImage of a TvexJPEGImage: the marker loop, the segments, the scans
 // and the output of decoded rows into the bitmap.
 class Reader {

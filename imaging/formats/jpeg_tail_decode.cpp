@@ -17,6 +17,8 @@ constexpr std::size_t kMaxAttempts = 64;
 // covers about a tenth of the entropy decoding.
 constexpr int kShareDivisor = 8;
 
+std::atomic<std::int64_t> g_taken{0};
+
 std::int64_t CountFF(const std::uint8_t* p, const std::uint8_t* end) {
   std::int64_t n = 0;
   while (p < end) {
@@ -268,6 +270,7 @@ bool TailDecoder::Take(std::int16_t* const* coef, std::uint8_t* const* flat) {
   }
   ++next_;
   ++taken_;
+  g_taken.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -279,6 +282,10 @@ void TailDecoder::Resume(BitReader& br, std::int32_t* last_dc) {
   for (int i = 0; i < ncomp_; ++i)
     last_dc[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(a.dc[i]) + delta_[i]);
   attempt_now_ = -1;
+}
+
+std::int64_t TailMCUsTaken() {
+  return g_taken.load(std::memory_order_relaxed);
 }
 
 } // namespace vex::jpeg
