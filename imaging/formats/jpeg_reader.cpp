@@ -1052,18 +1052,25 @@ void Reader::SequentialScan() {
 }
 
 bool Reader::TakeFromTail(TailDecoder& tail, std::int64_t& next, bool& synced,
-                          std::int16_t* const* coef, std::uint8_t* const* flat, int m) {
+                          std::int16_t* const* coef, std::uint8_t* const* flat, int m,
+                          std::int64_t mcu) {
+  const std::int64_t interval = img_.RestartInterval;
   if (!synced) {
-    const std::int64_t pos = bits_.Consumed();
+    // Without restart intervals MCUs meet by bit position; with them the
+    // helper begins after a restart marker, and they meet by MCU number
+    // (where the predictors start from zero).
+    const std::int64_t pos = interval == 0 ? bits_.Consumed() : mcu;
     if (pos < next) return false;
     const std::int64_t first = tail.First();
     if (pos < first) {
-      // Not ready yet (or nothing to take): ask again some 4 KB further on.
-      next = std::min(first, pos + 8 * 4096);
+      // Not ready yet (or nothing to take): ask again some 4 KB (or 64 MCUs)
+      // further on.
+      next = std::min(first, pos + (interval == 0 ? 8 * 4096 : 64));
       return false;
     }
     std::int32_t dc[4] = {};
-    for (int s = 0; s < nscan_; ++s) dc[s] = comps_[scan_[s]].c->LastDC;
+    if (interval == 0)
+      for (int s = 0; s < nscan_; ++s) dc[s] = comps_[scan_[s]].c->LastDC;
     synced = tail.Meet(pos, dc, next);
     if (!synced) return false;
   }
@@ -1075,10 +1082,18 @@ bool Reader::TakeFromTail(TailDecoder& tail, std::int64_t& next, bool& synced,
     dst[s] = coef[s] + k * 64;
     flags[s] = flat[s] + k;
   }
-  if (tail.Take(dst, flags)) return true;
+  if (tail.Take(dst, flags)) {
+    if (interval == 0) ++img_.MCUCount;
+    return true;
+  }
   std::int32_t dc[4] = {};
   tail.Resume(bits_, dc);
   for (int s = 0; s < nscan_; ++s) comps_[scan_[s]].c->LastDC = dc[s];
+  if (interval != 0 && mcu > 0) {
+    // Where the restarts stand before this MCU's own.
+    img_.MCUCount = static_cast<std::int32_t>(mcu % interval == 0 ? interval : mcu % interval);
+    img_.RestartCount = static_cast<std::uint16_t>(((mcu - 1) / interval) & 7);
+  }
   // The bit reader now reads the end of the file from the tail's bytes.
   scan_data_ = tail.ReleaseBytes();
   scan_data_end_ = img_.GetBufferStream().GetSize();
@@ -1125,7 +1140,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
   std::unique_ptr<TailDecoder> tail;
   Bs& bs = img_.GetBufferStream();
   std::uint8_t probe = 0;
-  if (img_.RestartInterval == 0 && bs.GetSource() && bs.GetSource()->ReadAt(0, &probe, 0) == 0) {
+  if (bs.GetSource() && bs.GetSource()->ReadAt(0, &probe, 0) == 0) {
     TailDecoder::Component tc[4];
     for (int s = 0; s < nscan_; ++s) {
       ReaderComponent& rc = comps_[scan_[s]];
@@ -1133,7 +1148,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
     }
     try {
       tail = std::make_unique<TailDecoder>(bs.GetSource(), bs.GetPosition(), bs.GetSize(), tc,
-                                           nscan_, std::int64_t{rows} * cols);
+                                           nscan_, std::int64_t{rows} * cols, img_.RestartInterval);
     } catch (...) {
     }
   }
@@ -1235,13 +1250,13 @@ bool Reader::PipelinedScan(int rows, int cols) {
       Band& b = bands[i % kBands];
       bool complete = true;
       for (int m = 0; m < cols && complete; ++m) {
+        // (MCUs taken from the tail decoder are past their restarts.)
+        if (tail &&
+            TakeFromTail(*tail, tail_next, synced, b.coef, b.flat, m, std::int64_t{i} * cols + m))
+          continue;
         if (!Restart()) {
           complete = false;
           break;
-        }
-        if (tail && TakeFromTail(*tail, tail_next, synced, b.coef, b.flat, m)) {
-          ++img_.MCUCount;
-          continue;
         }
         for (int s = 0; s < nscan_; ++s) {
           ReaderComponent& rc = comps_[scan_[s]];

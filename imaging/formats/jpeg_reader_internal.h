@@ -389,9 +389,11 @@ struct ReaderComponent {
 // bit positions (an MCU that starts where the reader stands decodes to what
 // the reader would decode), takes their coefficients with its own DC
 // predictors (they differ by a constant per component) and jumps past them.
-// Only for scans without restart intervals in a stream that can be read at
-// an offset from another thread, whose data does not end at a DNL marker
-// (there, where refills come decides an error).
+// In a scan with restart intervals the helper begins after a restart marker
+// instead, where the MCU's number and the predictors are known, and positions
+// are MCU numbers. Only in a stream that can be read at an offset from another
+// thread, and not where the data ends at a DNL marker (there, where refills
+// come decides an error).
 // MCUs that met the end of the data are left to the reader, and so are those
 // after a decoding error: the reader meets the same error itself.
 class TailDecoder {
@@ -405,7 +407,7 @@ public:
   // The scan's data begins at byte `scan_start` of `source`, `file_size`
   // bytes long; mcus: the scan's MCU count.
   TailDecoder(vex::platform::Stream* source, std::int64_t scan_start, std::int64_t file_size,
-              const Component* comps, int ncomp, std::int64_t mcus);
+              const Component* comps, int ncomp, std::int64_t mcus, std::int64_t interval);
   ~TailDecoder();
   TailDecoder(const TailDecoder&) = delete;
   TailDecoder& operator=(const TailDecoder&) = delete;
@@ -460,6 +462,7 @@ private:
   int ncomp_;
   int blocks_ = 0;
   std::int64_t mcus_;
+  std::int64_t interval_; // restart interval (0: none)
 
   // Helper side.
   bool prepared_ = false;
@@ -470,6 +473,10 @@ private:
   BitReader::State at_{};  // reader at the start of the next record
   std::int32_t at_dc_[4] = {};
   std::int64_t count_ = 0, cap_ = 0;
+  // With restart intervals: the first MCU's number, MCUs since the last
+  // restart, the next restart marker's number.
+  std::int64_t first_mcu_ = 0, in_interval_ = 0;
+  int expected_rst_ = 0;
 
   // Records: bit position, attempt, predictors, coefficients, flags.
   std::int64_t* pos_ = nullptr;
@@ -544,7 +551,7 @@ private:
   // In a pipelined scan at MCU m of a row: true when the tail decoder gave
   // the MCU's coefficients (put into the band's coef and flat arrays).
   bool TakeFromTail(TailDecoder& tail, std::int64_t& next, bool& synced, std::int16_t* const* coef,
-                    std::uint8_t* const* flat, int m);
+                    std::uint8_t* const* flat, int m, std::int64_t mcu);
   void ProgressiveScan();
   bool Restart();
   // After a row of a scan: false (with the code) when the data ran out.

@@ -34,8 +34,9 @@ std::int64_t CountFF(const std::uint8_t* p, const std::uint8_t* end) {
 
 TailDecoder::TailDecoder(vex::platform::Stream* source, std::int64_t scan_start,
                          std::int64_t file_size, const Component* comps, int ncomp,
-                         std::int64_t mcus)
-    : source_(source), scan_start_(scan_start), file_size_(file_size), ncomp_(ncomp), mcus_(mcus) {
+                         std::int64_t mcus, std::int64_t interval)
+    : source_(source), scan_start_(scan_start), file_size_(file_size), ncomp_(ncomp), mcus_(mcus),
+      interval_(interval) {
   for (int i = 0; i < ncomp; ++i) {
     comps_[i] = comps[i];
     own_[i].DCTable = comps[i].c->DCTable;
@@ -56,20 +57,28 @@ bool TailDecoder::Prepare() {
       std::min<std::int64_t>({size / kShareDivisor, size / mcus_ * cap_, std::int64_t{64} << 20});
   if (share < 1024) return false;
   std::int64_t at = file_size_ - share;
-  // The stuffed zero bytes before `at` (its bit position leaves them out);
-  // the data must not end before it.
+  // The stuffed zero bytes before `at` (its bit position leaves them out),
+  // and the restart markers (in order); the data must not end before it.
   constexpr std::int32_t kChunk = 1 << 16;
   std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kChunk]);
   if (!chunk) return false;
-  std::int64_t stuffed = 0;
+  std::int64_t stuffed = 0, restarts = 0;
   bool after_ff = false;
+  // The byte after a 0xFF: a stuffed zero, or a restart marker in order.
+  const auto partner = [&](std::uint8_t b) {
+    if (b == 0x00) return true;
+    if (interval_ == 0 || b != 0xD0 + (restarts & 7)) return false;
+    ++restarts;
+    --stuffed;
+    return true;
+  };
   for (std::int64_t off = scan_start_; off < at;) {
     const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, at - off));
     if (source_->ReadAt(off, chunk.get(), n) != n) return false;
     const std::uint8_t* p = chunk.get();
     const std::uint8_t* const e = p + n;
     if (after_ff) {
-      if (*p != 0x00) return false;
+      if (!partner(*p)) return false;
       ++p;
       after_ff = false;
     }
@@ -82,7 +91,7 @@ bool TailDecoder::Prepare() {
         after_ff = true;
         break;
       }
-      if (q[1] != 0x00) return false;
+      if (!partner(q[1])) return false;
       p = q + 2;
     }
     off += n;
@@ -95,23 +104,36 @@ bool TailDecoder::Prepare() {
   data_ = bytes_.get();
   std::int64_t begin = 0;
   if (after_ff) {
-    if (data_[0] != 0x00) return false;
+    if (!partner(data_[0])) return false;
     begin = 1;
   }
-  // The data ends at the first 0xFF that is not a stuffed one (a lone 0xFF
-  // as the last byte is data). A DNL marker there: not for this decoder.
+  // The data ends at the first 0xFF that is neither a stuffed one nor a
+  // restart marker (a lone 0xFF as the last byte is data). A DNL marker
+  // there: not for this decoder. With restart intervals the helper begins
+  // after the first restart marker here.
   end_ = size_;
+  std::int64_t first_restart = -1;
   for (const std::uint8_t* p = data_ + begin; p < data_ + size_;) {
     const void* f = std::memchr(p, 0xFF, static_cast<std::size_t>(data_ + size_ - p));
     if (!f) break;
     const auto* q = static_cast<const std::uint8_t*>(f);
     if (q + 1 >= data_ + size_) break;
-    if (q[1] != 0x00) {
+    if (interval_ != 0 && first_restart < 0 && q[1] >= 0xD0 && q[1] <= 0xD7) {
+      if (q[1] != 0xD0 + (restarts & 7)) return false;
+      first_restart = q + 2 - data_;
+    } else if (q[1] != 0x00 && (interval_ == 0 || q[1] < 0xD0 || q[1] > 0xD7)) {
       if (q[1] == 0xDC) return false;
       end_ = q - data_;
       break;
     }
     p = q + 2;
+  }
+  if (interval_ != 0) {
+    if (first_restart < 0 || first_restart >= end_) return false;
+    begin = first_restart;
+    first_mcu_ = (restarts + 1) * interval_;
+    expected_rst_ = static_cast<int>((restarts + 1) & 7);
+    if (first_mcu_ >= mcus_) return false;
   }
   if (end_ - begin < 64) return false;
   records_ = vex::platform::LargeBuffer(static_cast<std::size_t>(cap_ * record), false);
@@ -126,7 +148,7 @@ bool TailDecoder::Prepare() {
   attempt_ = reinterpret_cast<std::int32_t*>(m);
   m += cap_ * 4;
   flat_ = m;
-  base_ = 8 * ((at + begin - scan_start_) - stuffed);
+  base_ = interval_ != 0 ? first_mcu_ : 8 * ((at + begin - scan_start_) - stuffed);
   Begin(begin);
   first_.store(base_, std::memory_order_release);
   return true;
@@ -157,6 +179,19 @@ bool TailDecoder::One() {
     EndAttempt();
     return false;
   }
+  if (interval_ != 0 && in_interval_ == interval_) {
+    // A restart the reader would take the same way; anything else about it
+    // is the reader's to meet.
+    const int n = br_.TakeRestart();
+    if (br_.Skipped() || n != expected_rst_) {
+      std::lock_guard lock(mutex_);
+      EndAttempt();
+      return false;
+    }
+    expected_rst_ = (n + 1) & 7;
+    in_interval_ = 0;
+    for (int i = 0; i < ncomp_; ++i) own_[i].LastDC = 0;
+  }
   const std::int64_t k = count_;
   std::int16_t* out = coef_ + k * blocks_ * 64;
   std::uint8_t* flat = flat_ + k * blocks_;
@@ -173,7 +208,7 @@ bool TailDecoder::One() {
       std::lock_guard lock(mutex_);
       EndAttempt();
     }
-    if (attempts_.size() >= kMaxAttempts) return false;
+    if (interval_ != 0 || attempts_.size() >= kMaxAttempts) return false;
     std::int64_t at = (at_.ptr - data_) + 1;
     while (at < end_ && data_[at - 1] == 0xFF) ++at;
     if (at >= end_) return false;
@@ -181,13 +216,16 @@ bool TailDecoder::One() {
     Begin(at);
     return true;
   }
-  // An MCU that met the end of the data is the reader's to decode.
-  if (br_.Padded()) {
+  // An MCU that met the end of the data is the reader's to decode (with
+  // restart intervals every interval meets its marker: only MCUs that ran
+  // past it).
+  if (interval_ != 0 ? br_.Overran() : br_.Padded()) {
     std::lock_guard lock(mutex_);
     EndAttempt();
     return false;
   }
-  pos_[k] = base_ + at_.loaded - at_.count;
+  pos_[k] = interval_ != 0 ? first_mcu_ + k : base_ + at_.loaded - at_.count;
+  ++in_interval_;
   attempt_[k] = static_cast<std::int32_t>(attempts_.size() - 1);
   std::copy(std::begin(at_dc_), std::begin(at_dc_) + 4, dc_ + k * 4);
   count_ = k + 1;
