@@ -67,7 +67,8 @@ template <int kBpp>
 
 // Eight one-byte pixels: the vector of step j holds the four taps of pixels j
 // and j + 4, and three horizontal adds bring each pixel's taps together.
-std::uint64_t EightPixels(const std::int32_t* s, const std::int32_t* first, const LaneWeights* w) {
+[[gnu::always_inline]] inline std::uint64_t
+EightPixels(const std::int32_t* s, const std::int32_t* first, const LaneWeights* w) {
   __m256i v[4];
   for (int j = 0; j < 4; ++j)
     v[j] = _mm256_madd_epi16(Load2(s + first[j], s + first[j + 4]), Weights(w[j]));
