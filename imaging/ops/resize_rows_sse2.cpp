@@ -70,30 +70,32 @@ __m128i four_bytes(const std::int32_t* s, const std::int32_t* first, const __m12
   return _mm_packus_epi16(words, words);
 }
 
-// Writes four pixels of kBpp bytes from the dwords of `four` (three-byte
-// pixels have a zero fourth byte).
+// Writes four pixels of kBpp bytes from the dwords of `four`. Three-byte
+// pixels go as dwords at three-byte steps: the last one's spare byte lands on
+// the first byte after the group.
 template <int kBpp> void store_four(__m128i four, std::uint8_t* dst) {
   if constexpr (kBpp == 4) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), four);
   } else {
-    // Six bytes per quadword: the second pixel moved down over the zero byte.
-    const __m128i six =
-        _mm_or_si128(_mm_and_si128(four, _mm_set1_epi64x(0xFFFFFF)),
-                     _mm_and_si128(_mm_srli_epi64(four, 8), _mm_set1_epi64x(0xFFFFFF000000)));
-    const auto a = static_cast<std::uint64_t>(_mm_cvtsi128_si64(six));
-    const auto b = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(six, six)));
-    const std::uint64_t head = a | (b << 48);
-    const auto tail = static_cast<std::uint32_t>(b >> 16);
-    std::memcpy(dst, &head, 8);
-    std::memcpy(dst + 8, &tail, 4);
+    const auto store = [dst](int p, __m128i v) {
+      const auto bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+      std::memcpy(dst + 3 * p, &bytes, 4);
+    };
+    store(0, four);
+    store(1, _mm_shuffle_epi32(four, 1));
+    store(2, _mm_shuffle_epi32(four, 2));
+    store(3, _mm_shuffle_epi32(four, 3));
   }
 }
 
 template <int kBpp>
 void pixels_sse2(const std::int32_t* s, const std::int32_t* first, const __m128i* w, std::size_t n,
                  std::uint8_t* dst) {
+  // A three-byte group writes one byte past itself, so the group that ends
+  // the row goes the partial way.
+  const std::size_t whole = kBpp == 4 || n == 0 ? n : n - 1;
   std::size_t x = 0;
-  for (; x + 4 <= n; x += 4)
+  for (; x + 4 <= whole; x += 4)
     store_four<kBpp>(four_pixels<kBpp>(s, first + x, w + 4 * x), dst + kBpp * x);
   if (x < n) {
     // The last, partial group (its missing columns have zero weights).
