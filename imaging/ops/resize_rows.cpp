@@ -172,8 +172,10 @@ BicubicScaler::BicubicScaler(const SourceView& src, const std::int32_t* ix, cons
   while (level_ != SimdLevel::none && (!vex::platform::simd_level_available(level_) ||
                                        (level_ == SimdLevel::sse2 && !sse2_compiled())))
     level_ = static_cast<SimdLevel>(static_cast<int>(level_) - 1);
-  simd_ = level_ != SimdLevel::none;
   const std::int32_t bpp = src.bytes_per_pixel;
+  // The vector kernels know pixels of one, three and four bytes.
+  if (bpp != 1 && bpp != 3 && bpp != 4) level_ = SimdLevel::none;
+  simd_ = level_ != SimdLevel::none;
   columns_.resize(static_cast<std::size_t>(result_width));
   for (std::int32_t x = 0; x < result_width; ++x) {
     Column& c = columns_[static_cast<std::size_t>(x)];
@@ -181,8 +183,6 @@ BicubicScaler::BicubicScaler(const SourceView& src, const std::int32_t* ix, cons
     for (int i = 0; i < 4; ++i) {
       c.offset[i] = std::clamp(ix[x] - 1 + i, 0, src.width - 1) * bpp;
       c.weight[i] = w.w[i];
-      c.packed[i] = static_cast<std::uint16_t>(w.w[i]) |
-                    (static_cast<std::uint32_t>(static_cast<std::uint16_t>(64 * w.w[i])) << 16);
     }
     // Taps are in increasing order, so the bytes a column reads form one range.
     runs_.emplace_back(c.offset[0], c.offset[3] + bpp);
@@ -202,8 +202,71 @@ BicubicScaler::BicubicScaler(const SourceView& src, const std::int32_t* ix, cons
       runs_[++merged] = runs_[i];
   }
   if (!runs_.empty()) runs_.resize(merged + 1);
-  // Four spare entries: the SSE2 path reads a whole vector at every tap.
-  sums_.assign(static_cast<std::size_t>(src.width) * bpp + 4, 0);
+  // One pixel before the row and two after it for the edge copies, and four
+  // spare entries: the vector kernels read a whole vector at every tap.
+  lead_ = simd_ ? bpp : 0;
+  sums_.assign(static_cast<std::size_t>(src.width + 2) * bpp + static_cast<std::size_t>(lead_) + 4,
+               0);
+  if (simd_) LayOutLanes(level_ == SimdLevel::avx2);
+}
+
+namespace {
+
+std::uint32_t packed_weight(std::int32_t w) {
+  return static_cast<std::uint16_t>(w) |
+         (static_cast<std::uint32_t>(static_cast<std::uint16_t>(64 * w)) << 16);
+}
+
+} // namespace
+
+// The vector kernels take groups of columns (eight of one byte on AVX2, four
+// otherwise) and read the weights of a group as consecutive 128-bit blocks.
+// For one byte a block holds the four taps' weights of a column; for three or
+// four it holds one tap's weight in the lanes of the pixel's bytes (zero in
+// the fourth lane of three, so that byte comes out 0). The block order is the
+// order of the kernel's loads: AVX2 multiplies columns 0|2 and 1|3 of a group
+// tap by tap, and columns 0..3|4..7 of one byte; SSE2 goes column by column.
+void BicubicScaler::LayOutLanes(bool avx2) {
+  const std::int32_t bpp = src_.bytes_per_pixel;
+  const std::size_t group = avx2 && bpp == 1 ? 8 : 4;
+  const std::size_t blocks = bpp == 1 ? group : 4 * group;
+  // Column in the group and tap of block b (tap unused for one byte).
+  const auto block = [&](std::size_t b) -> std::pair<std::size_t, int> {
+    if (bpp == 1) return {avx2 ? b / 2 + 4 * (b % 2) : b, 0};
+    if (avx2) return {b / 2 % 2 + 2 * (b % 2), static_cast<int>(b / 4)};
+    return {b / 4, static_cast<int>(b % 4)};
+  };
+  const std::size_t n = columns_.size();
+  const std::size_t groups = (n + group - 1) / group;
+  first_tap_.assign(groups * group, 0);
+  lanes_.assign(groups * blocks / 2, LaneWeights{});
+  for (std::size_t x = 0; x < n; ++x)
+    first_tap_[x] = columns_[x].offset[1] - bpp; // offset[1] is the column's own pixel
+  for (std::size_t g = 0; g < groups; ++g) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const auto [column, tap] = block(b);
+      const std::size_t x = g * group + column;
+      if (x >= n) continue;
+      const std::int32_t* w = columns_[x].weight;
+      std::uint32_t* lanes = lanes_[(g * blocks + b) / 2].lane + 4 * (b % 2);
+      for (std::int32_t k = 0; k < 4; ++k)
+        lanes[k] = packed_weight(bpp == 1 ? w[k] : k < bpp ? w[tap] : 0);
+    }
+  }
+}
+
+// The vector kernels read the taps of a column as four neighbouring pixels:
+// copies of the first pixel's sums before the row and of the last pixel's
+// two after it stand in for the clamped taps.
+void BicubicScaler::CopyEdgeSums() {
+  const std::int32_t bpp = src_.bytes_per_pixel;
+  std::int32_t* s = Sums();
+  const std::int32_t last = (src_.width - 1) * bpp;
+  for (std::int32_t k = 0; k < bpp; ++k) {
+    s[k - bpp] = s[k];
+    s[last + bpp + k] = s[last + k];
+    s[last + 2 * bpp + k] = s[last + k];
+  }
 }
 
 void BicubicScaler::Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst) {
@@ -215,10 +278,13 @@ void BicubicScaler::Row(std::int32_t iy, std::uint8_t fy, std::uint8_t* dst) {
 void BicubicScaler::Row(const std::uint8_t* const rows[4], std::uint8_t fy, std::uint8_t* dst) {
   const CubicWeights v = cubic_weights(fy);
   if (level_ == vex::platform::SimdLevel::avx2) {
-    avx2::vertical(rows, v, runs_.data(), runs_.size(), sums_.data());
-    avx2::horizontal(sums_.data(), columns_.data(), columns_.size(), src_.bytes_per_pixel, dst);
+    avx2::vertical(rows, v, runs_.data(), runs_.size(), Sums());
+    CopyEdgeSums();
+    avx2::horizontal(Sums(), first_tap_.data(), lanes_.data(), columns_.size(),
+                     src_.bytes_per_pixel, dst);
   } else if (simd_) {
     VerticalSse2(rows, v);
+    CopyEdgeSums();
     HorizontalSse2(dst);
   } else {
     VerticalPortable(rows, v);
@@ -231,7 +297,7 @@ void BicubicScaler::Row(const std::uint8_t* const rows[4], std::uint8_t fy, std:
 // integer sums of products do not depend on the order and nothing overflows
 // (|sum| < 2^17 per byte, |V| < 2^26).
 void BicubicScaler::VerticalPortable(const std::uint8_t* const rows[4], const CubicWeights& v) {
-  std::int32_t* out = sums_.data();
+  std::int32_t* out = Sums();
   for (const auto& [begin, end] : runs_)
     for (std::int32_t k = begin; k < end; ++k)
       out[k] =
@@ -240,7 +306,7 @@ void BicubicScaler::VerticalPortable(const std::uint8_t* const rows[4], const Cu
 
 void BicubicScaler::HorizontalPortable(std::uint8_t* dst) const {
   const std::int32_t bpp = src_.bytes_per_pixel;
-  const std::int32_t* s = sums_.data();
+  const std::int32_t* s = sums_.data() + lead_;
   for (const Column& c : columns_) {
     for (std::int32_t k = 0; k < bpp; ++k) {
       const std::int32_t value =

@@ -62,9 +62,15 @@ RowFunction row_function(TvexInterpolation interpolation);
 
 // One result column of the bicubic scaler.
 struct BicubicColumn {
-  std::int32_t offset[4];  // byte offsets of the four taps in a source row
-  std::int32_t weight[4];  // cubic weights for fx
-  std::uint32_t packed[4]; // weight in the low 16 bits, 64 * weight in the high 16 bits
+  std::int32_t offset[4]; // byte offsets of the four taps in a source row
+  std::int32_t weight[4]; // cubic weights for fx
+};
+
+// Eight 32-bit lanes of horizontal weights, each packed as the weight in the
+// low 16 bits and 64 * weight in the high 16 bits, in the order a vector
+// kernel reads them (see BicubicScaler's constructor).
+struct alignas(32) LaneWeights {
+  std::uint32_t lane[8];
 };
 
 // Bicubic rows of a plain scale: every result column samples the same source
@@ -92,6 +98,9 @@ private:
   void HorizontalPortable(std::uint8_t* dst) const;
   void VerticalSse2(const std::uint8_t* const rows[4], const CubicWeights& v);
   void HorizontalSse2(std::uint8_t* dst) const;
+  std::int32_t* Sums() { return sums_.data() + lead_; }
+  void LayOutLanes(bool avx2);
+  void CopyEdgeSums();
 
   SourceView src_;
   std::int32_t result_width_;
@@ -102,8 +111,18 @@ private:
   std::vector<std::pair<std::int32_t, std::int32_t>> runs_;
   // Vertical sums per source byte: plain values on the portable path; on the
   // SSE2 path each is split as (c & 63) | ((c >> 6) << 16) so that one 16-bit
-  // multiply-add against a packed weight gives weight * c exactly.
+  // multiply-add against a packed weight gives weight * c exactly. Sums()
+  // points at byte 0 of the row; the vector kernels keep copies of the edge
+  // pixels' sums before and after it (one pixel left, two right), so that the
+  // taps of every column are four neighbouring pixels there and no tap needs
+  // an offset of its own.
   std::vector<std::int32_t> sums_;
+  std::int32_t lead_ = 0;
+  // Vector kernels: the sums index of each column's first tap, and the
+  // weights in kernel order; both padded with zero-weight columns to whole
+  // groups of the kernel.
+  std::vector<std::int32_t> first_tap_;
+  std::vector<LaneWeights> lanes_;
 };
 
 // Whether the SSE2 kernels were compiled in.
@@ -115,8 +134,10 @@ namespace avx2 {
 void vertical(const std::uint8_t* const rows[4], const CubicWeights& v,
               const std::pair<std::int32_t, std::int32_t>* runs, std::size_t run_count,
               std::int32_t* sums);
-void horizontal(const std::int32_t* sums, const BicubicColumn* columns, std::size_t count,
-                std::int32_t bytes_per_pixel, std::uint8_t* dst);
+// Four pixels of three or four bytes, or eight of one byte, per step; `count`
+// columns are written.
+void horizontal(const std::int32_t* sums, const std::int32_t* first_tap, const LaneWeights* lanes,
+                std::size_t count, std::int32_t bytes_per_pixel, std::uint8_t* dst);
 } // namespace avx2
 
 } // namespace vex::resize

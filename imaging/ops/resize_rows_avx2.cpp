@@ -1,11 +1,14 @@
 // AVX2 kernels of the bicubic scaler: the sums of the SSE2 kernels, wider.
 // The vertical pass takes sixteen source bytes per step; the horizontal pass
-// gathers the taps of eight one-byte pixels, or works on two pixels of three
-// or four bytes at once. The sums are kept split as (c & 63) | ((c >> 6) <<
-// 16), and each weight packed as (w, 64w), so one 16-bit multiply-add gives
-// w * c exactly. Only intrinsics and plain loops are used here, so no inline
+// makes eight one-byte pixels or four of three or four bytes per step, with
+// weights laid out in advance in the order it reads them. The sums are kept
+// split as (c & 63) | ((c >> 6) << 16), and each weight packed as (w, 64w),
+// so one 16-bit multiply-add gives w * c exactly. Only intrinsics, plain
+// loops and functions of this file's own are used here, so no inline
 // function compiled with AVX2 can stand in for another file's plain copy.
 #include "resize_rows.h"
+
+#include <cstring>
 
 #if defined(PARVULA_HAVE_SIMD) && defined(__AVX2__)
 #include <immintrin.h>
@@ -29,53 +32,77 @@ __m256i SplitSums(__m256i c) {
   return _mm256_or_si256(low, _mm256_slli_epi32(_mm256_srai_epi32(c, 6), 16));
 }
 
-// Byte k of one pixel from the split sums, one tap at a time.
-std::uint8_t PixelByte(const std::int32_t* s, const BicubicColumn& c, std::int32_t k) {
-  std::int32_t value = 0;
-  for (int i = 0; i < 4; ++i) {
-    const std::int32_t split = s[c.offset[i] + k];
-    const std::int32_t whole = (split >> 16) * 64 + (split & 0xFFFF);
-    value += c.weight[i] * whole;
-  }
-  value >>= 16;
-  return static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
-}
-
-// V >> 16 saturated to 0..255 in the low byte lanes of each 128-bit half.
-__m256i ToBytes(__m256i v) {
-  const __m256i shifted = _mm256_srai_epi32(v, 16);
-  const __m256i words = _mm256_packs_epi32(shifted, shifted);
-  return _mm256_packus_epi16(words, words);
-}
-
 __m256i Load2(const std::int32_t* lo, const std::int32_t* hi) {
   return _mm256_inserti128_si256(
       _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
 }
 
-// Two pixels of up to four bytes: the first in the low dword of the result,
-// the second in the high one.
-std::uint64_t TwoPixels(const std::int32_t* s, const BicubicColumn& a, const BicubicColumn& b) {
-  __m256i acc = _mm256_setzero_si256();
-  for (int i = 0; i < 4; ++i) {
-    const __m256i taps = Load2(s + a.offset[i], s + b.offset[i]);
-    const __m256i weights = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_set1_epi32(static_cast<int>(a.packed[i]))),
-        _mm_set1_epi32(static_cast<int>(b.packed[i])), 1);
-    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(taps, weights));
-  }
-  const __m256i bytes = ToBytes(acc);
-  const auto lo = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes)));
-  const auto hi = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1)));
-  return lo | (static_cast<std::uint64_t>(hi) << 32);
+__m256i Weights(const LaneWeights& w) {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(w.lane));
 }
 
-void Store4(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
+// Four pixels of three or four bytes: byte k of pixel p in byte k of dword p.
+// Lane k of a 128-bit half holds byte k of a pixel; columns 0 and 2 of the
+// group share one vector, 1 and 3 the other, so that the packs leave the
+// pixels in order.
+template <int kBpp>
+[[gnu::always_inline]] inline __m128i FourPixels(const std::int32_t* s, const std::int32_t* first,
+                                                 const LaneWeights* w) {
+  const std::int32_t *p0 = s + first[0], *p1 = s + first[1], *p2 = s + first[2], *p3 = s + first[3];
+  __m256i even = _mm256_madd_epi16(Load2(p0, p2), Weights(w[0]));
+  __m256i odd = _mm256_madd_epi16(Load2(p1, p3), Weights(w[1]));
+  for (int i = 1; i < 4; ++i) {
+    even = _mm256_add_epi32(
+        even, _mm256_madd_epi16(Load2(p0 + kBpp * i, p2 + kBpp * i), Weights(w[2 * i])));
+    odd = _mm256_add_epi32(
+        odd, _mm256_madd_epi16(Load2(p1 + kBpp * i, p3 + kBpp * i), Weights(w[2 * i + 1])));
+  }
+  // Words: pixels 0, 1 in the low half, 2, 3 in the high one; bytes likewise
+  // in the low quadword of each half.
+  const __m256i words = _mm256_packs_epi32(_mm256_srai_epi32(even, 16), _mm256_srai_epi32(odd, 16));
+  const __m256i bytes = _mm256_packus_epi16(words, words);
+  return _mm256_castsi256_si128(_mm256_permute4x64_epi64(bytes, 0x08));
+}
+
+// Eight one-byte pixels: the vector of step j holds the four taps of pixels j
+// and j + 4, and three horizontal adds bring each pixel's taps together.
+[[gnu::always_inline]] inline std::uint64_t
+EightPixels(const std::int32_t* s, const std::int32_t* first, const LaneWeights* w) {
+  __m256i v[4];
+  for (int j = 0; j < 4; ++j)
+    v[j] = _mm256_madd_epi16(Load2(s + first[j], s + first[j + 4]), Weights(w[j]));
+  const __m256i sum =
+      _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
+  const __m256i shifted = _mm256_srai_epi32(sum, 16);
+  const __m128i words =
+      _mm_packs_epi32(_mm256_castsi256_si128(shifted), _mm256_extracti128_si256(shifted, 1));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(words, words)));
+}
+
+template <int kBpp>
+void Pixels(const std::int32_t* s, const std::int32_t* first, const LaneWeights* w, std::size_t n,
+            std::uint8_t* dst) {
+  // Drops the fourth byte of each dword.
+  const __m128i three = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  std::size_t x = 0;
+  for (; x + 4 <= n; x += 4, dst += 4 * kBpp) {
+    const __m128i four = FourPixels<kBpp>(s, first + x, w + 2 * x);
+    if constexpr (kBpp == 4) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), four);
+    } else {
+      const __m128i packed = _mm_shuffle_epi8(four, three);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), packed);
+      const std::uint32_t tail = static_cast<std::uint32_t>(_mm_extract_epi32(packed, 2));
+      std::memcpy(dst + 8, &tail, 4);
+    }
+  }
+  if (x < n) {
+    // The last, partial group (its missing columns have zero weights).
+    alignas(16) std::uint8_t four[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(four), FourPixels<kBpp>(s, first + x, w + 2 * x));
+    for (std::size_t p = 0; p < n - x; ++p) std::memcpy(dst + kBpp * p, four + 4 * p, kBpp);
+  }
 }
 
 } // namespace
@@ -109,45 +136,19 @@ void vertical(const std::uint8_t* const rows[4], const CubicWeights& v,
   }
 }
 
-void horizontal(const std::int32_t* s, const BicubicColumn* columns, std::size_t n,
-                std::int32_t bpp, std::uint8_t* dst) {
-  if (bpp == 1) {
-    // Eight result pixels at a time: lane p holds tap i of pixel p.
-    constexpr int kStep = static_cast<int>(sizeof(BicubicColumn) / sizeof(std::int32_t));
-    const __m256i across =
-        _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(kStep));
-    std::size_t x = 0;
-    for (; x + 8 <= n; x += 8) {
-      const BicubicColumn* c = columns + x;
-      __m256i acc = _mm256_setzero_si256();
-      for (int i = 0; i < 4; ++i) {
-        const __m256i offsets = _mm256_i32gather_epi32(c->offset + i, across, 4);
-        const __m256i taps = _mm256_i32gather_epi32(s, offsets, 4);
-        const __m256i weights =
-            _mm256_i32gather_epi32(reinterpret_cast<const int*>(c->packed + i), across, 4);
-        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(taps, weights));
-      }
-      const __m256i bytes = ToBytes(acc);
-      Store4(dst + x, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes))));
-      Store4(dst + x + 4,
-             static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1))));
-    }
-    for (; x < n; ++x) dst[x] = PixelByte(s, columns[x], 0);
-    return;
-  }
-  // Three or four bytes per pixel: lane k of each half holds byte k of a
-  // pixel. Three-byte pixels are stored as 4 bytes, the fourth overwritten by
-  // the next pixel; the last pixel goes byte by byte so nothing past the row
-  // is touched.
+void horizontal(const std::int32_t* s, const std::int32_t* first, const LaneWeights* w,
+                std::size_t n, std::int32_t bpp, std::uint8_t* dst) {
+  if (bpp == 4) return Pixels<4>(s, first, w, n, dst);
+  if (bpp == 3) return Pixels<3>(s, first, w, n, dst);
   std::size_t x = 0;
-  const std::size_t pairs_end = bpp == 4 ? n : (n > 0 ? n - 1 : 0);
-  for (; x + 2 <= pairs_end; x += 2) {
-    const std::uint64_t two = TwoPixels(s, columns[x], columns[x + 1]);
-    Store4(dst + bpp * x, static_cast<std::uint32_t>(two));
-    Store4(dst + bpp * (x + 1), static_cast<std::uint32_t>(two >> 32));
+  for (; x + 8 <= n; x += 8) {
+    const std::uint64_t eight = EightPixels(s, first + x, w + x / 2);
+    std::memcpy(dst + x, &eight, 8);
   }
-  for (; x < n; ++x)
-    for (std::int32_t k = 0; k < bpp; ++k) dst[bpp * x + k] = PixelByte(s, columns[x], k);
+  if (x < n) {
+    const std::uint64_t eight = EightPixels(s, first + x, w + x / 2);
+    std::memcpy(dst + x, &eight, n - x);
+  }
 }
 
 } // namespace vex::resize::avx2
@@ -157,8 +158,8 @@ void horizontal(const std::int32_t* s, const BicubicColumn* columns, std::size_t
 namespace vex::resize::avx2 {
 void vertical(const std::uint8_t* const*, const CubicWeights&,
               const std::pair<std::int32_t, std::int32_t>*, std::size_t, std::int32_t*) {}
-void horizontal(const std::int32_t*, const BicubicColumn*, std::size_t, std::int32_t,
-                std::uint8_t*) {}
+void horizontal(const std::int32_t*, const std::int32_t*, const LaneWeights*, std::size_t,
+                std::int32_t, std::uint8_t*) {}
 } // namespace vex::resize::avx2
 
 #endif

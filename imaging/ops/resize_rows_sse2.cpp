@@ -2,7 +2,8 @@
 // vertical pass uses 16-bit multiply-adds on pairs of tap rows; the
 // horizontal pass multiplies each 32-bit sum, stored split into a low 6-bit
 // and a high part, by a weight packed as (w, 64w), so that one multiply-add
-// gives w * sum exactly.
+// gives w * sum exactly; it makes four pixels per step, with the weights laid
+// out in advance in the order it reads them.
 #include "resize_rows.h"
 
 #include <algorithm>
@@ -37,11 +38,71 @@ __m128i split_sums(__m128i c) {
   return _mm_or_si128(low, _mm_slli_epi32(_mm_srai_epi32(c, 6), 16));
 }
 
-// Bytes of the pixel value: V >> 16 saturated to 0..255 (the pack steps saturate).
-__m128i to_bytes(__m128i v) {
-  const __m128i shifted = _mm_srai_epi32(v, 16);
+__m128i load_sums(const std::int32_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Four pixels of three or four bytes: byte k of pixel p in byte k of dword p.
+// Lane k holds byte k of the pixel; the weight blocks go column by column.
+template <int kBpp>
+__m128i four_pixels(const std::int32_t* s, const std::int32_t* first, const __m128i* w) {
+  __m128i value[4];
+  for (int c = 0; c < 4; ++c, w += 4) {
+    const std::int32_t* p = s + first[c];
+    __m128i acc = _mm_madd_epi16(load_sums(p), w[0]);
+    for (int i = 1; i < 4; ++i)
+      acc = _mm_add_epi32(acc, _mm_madd_epi16(load_sums(p + kBpp * i), w[i]));
+    value[c] = _mm_srai_epi32(acc, 16);
+  }
+  return _mm_packus_epi16(_mm_packs_epi32(value[0], value[1]), _mm_packs_epi32(value[2], value[3]));
+}
+
+// Four one-byte pixels in the low dword: each column's four taps are one
+// vector, and two rounds of interleaving add them up.
+__m128i four_bytes(const std::int32_t* s, const std::int32_t* first, const __m128i* w) {
+  __m128i v[4];
+  for (int c = 0; c < 4; ++c) v[c] = _mm_madd_epi16(load_sums(s + first[c]), w[c]);
+  const __m128i a = _mm_add_epi32(_mm_unpacklo_epi32(v[0], v[1]), _mm_unpackhi_epi32(v[0], v[1]));
+  const __m128i b = _mm_add_epi32(_mm_unpacklo_epi32(v[2], v[3]), _mm_unpackhi_epi32(v[2], v[3]));
+  const __m128i sum = _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+  const __m128i shifted = _mm_srai_epi32(sum, 16);
   const __m128i words = _mm_packs_epi32(shifted, shifted);
   return _mm_packus_epi16(words, words);
+}
+
+// Writes four pixels of kBpp bytes from the dwords of `four`. Three-byte
+// pixels go as dwords at three-byte steps: the last one's spare byte lands on
+// the first byte after the group.
+template <int kBpp> void store_four(__m128i four, std::uint8_t* dst) {
+  if constexpr (kBpp == 4) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), four);
+  } else {
+    const auto store = [dst](int p, __m128i v) {
+      const auto bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+      std::memcpy(dst + 3 * p, &bytes, 4);
+    };
+    store(0, four);
+    store(1, _mm_shuffle_epi32(four, 1));
+    store(2, _mm_shuffle_epi32(four, 2));
+    store(3, _mm_shuffle_epi32(four, 3));
+  }
+}
+
+template <int kBpp>
+void pixels_sse2(const std::int32_t* s, const std::int32_t* first, const __m128i* w, std::size_t n,
+                 std::uint8_t* dst) {
+  // A three-byte group writes one byte past itself, so the group that ends
+  // the row goes the partial way.
+  const std::size_t whole = kBpp == 4 || n == 0 ? n : n - 1;
+  std::size_t x = 0;
+  for (; x + 4 <= whole; x += 4)
+    store_four<kBpp>(four_pixels<kBpp>(s, first + x, w + 4 * x), dst + kBpp * x);
+  if (x < n) {
+    // The last, partial group (its missing columns have zero weights).
+    std::uint8_t four[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(four), four_pixels<kBpp>(s, first + x, w + 4 * x));
+    for (std::size_t p = 0; p < n - x; ++p) std::memcpy(dst + kBpp * (x + p), four + 4 * p, kBpp);
+  }
 }
 
 } // namespace
@@ -50,7 +111,7 @@ void BicubicScaler::VerticalSse2(const std::uint8_t* const rows[4], const CubicW
   const __m128i v01 = _mm_set1_epi32(static_cast<int>(pair16(v.w[0], v.w[1])));
   const __m128i v23 = _mm_set1_epi32(static_cast<int>(pair16(v.w[2], v.w[3])));
   const __m128i zero = _mm_setzero_si128();
-  std::int32_t* out = sums_.data();
+  std::int32_t* out = Sums();
   for (const auto& [begin, end] : runs_) {
     std::int32_t k = begin;
     for (; k + 16 <= end; k += 16) {
@@ -84,68 +145,22 @@ void BicubicScaler::VerticalSse2(const std::uint8_t* const rows[4], const CubicW
 
 void BicubicScaler::HorizontalSse2(std::uint8_t* dst) const {
   const std::int32_t bpp = src_.bytes_per_pixel;
-  const std::int32_t* s = sums_.data();
-  auto load = [s](std::int32_t offset) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + offset));
-  };
+  const std::int32_t* s = sums_.data() + lead_;
+  const std::int32_t* first = first_tap_.data();
+  const auto* w = reinterpret_cast<const __m128i*>(lanes_.data());
   const std::size_t n = columns_.size();
-  if (bpp == 1) {
-    // Four result pixels at a time: lane p holds tap i of pixel p.
-    std::size_t x = 0;
-    for (; x + 4 <= n; x += 4) {
-      const Column* c = &columns_[x];
-      __m128i acc = _mm_setzero_si128();
-      for (int i = 0; i < 4; ++i) {
-        const __m128i taps = _mm_setr_epi32(s[c[0].offset[i]], s[c[1].offset[i]], s[c[2].offset[i]],
-                                            s[c[3].offset[i]]);
-        const __m128i weights =
-            _mm_setr_epi32(static_cast<int>(c[0].packed[i]), static_cast<int>(c[1].packed[i]),
-                           static_cast<int>(c[2].packed[i]), static_cast<int>(c[3].packed[i]));
-        acc = _mm_add_epi32(acc, _mm_madd_epi16(taps, weights));
-      }
-      const std::uint32_t bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(to_bytes(acc)));
-      std::memcpy(dst + x, &bytes, 4);
-    }
-    for (; x < n; ++x) {
-      const Column& c = columns_[x];
-      __m128i acc = _mm_setzero_si128();
-      for (int i = 0; i < 4; ++i)
-        acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_cvtsi32_si128(s[c.offset[i]]),
-                                                _mm_cvtsi32_si128(static_cast<int>(c.packed[i]))));
-      dst[x] = static_cast<std::uint8_t>(_mm_cvtsi128_si32(to_bytes(acc)));
-    }
-    return;
+  if (bpp == 4) return pixels_sse2<4>(s, first, w, n, dst);
+  if (bpp == 3) return pixels_sse2<3>(s, first, w, n, dst);
+  std::size_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    const auto four =
+        static_cast<std::uint32_t>(_mm_cvtsi128_si32(four_bytes(s, first + x, w + x)));
+    std::memcpy(dst + x, &four, 4);
   }
-  // Three or four bytes per pixel: lane k holds byte k of the pixel.
-  auto pixel = [&](const Column& c) {
-    __m128i acc = _mm_madd_epi16(load(c.offset[0]), _mm_set1_epi32(static_cast<int>(c.packed[0])));
-    acc = _mm_add_epi32(
-        acc, _mm_madd_epi16(load(c.offset[1]), _mm_set1_epi32(static_cast<int>(c.packed[1]))));
-    acc = _mm_add_epi32(
-        acc, _mm_madd_epi16(load(c.offset[2]), _mm_set1_epi32(static_cast<int>(c.packed[2]))));
-    acc = _mm_add_epi32(
-        acc, _mm_madd_epi16(load(c.offset[3]), _mm_set1_epi32(static_cast<int>(c.packed[3]))));
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(to_bytes(acc)));
-  };
-  if (bpp == 4) {
-    for (std::size_t x = 0; x < n; ++x) {
-      const std::uint32_t bytes = pixel(columns_[x]);
-      std::memcpy(dst + 4 * x, &bytes, 4);
-    }
-    return;
-  }
-  // Each 3-byte pixel is stored as 4 bytes, the fourth overwritten by the next
-  // pixel; the last one is stored byte by byte so nothing past the row is touched.
-  for (std::size_t x = 0; x + 1 < n; ++x) {
-    const std::uint32_t bytes = pixel(columns_[x]);
-    std::memcpy(dst + 3 * x, &bytes, 4);
-  }
-  if (n > 0) {
-    const std::uint32_t bytes = pixel(columns_[n - 1]);
-    std::uint8_t* last = dst + 3 * (n - 1);
-    last[0] = static_cast<std::uint8_t>(bytes);
-    last[1] = static_cast<std::uint8_t>(bytes >> 8);
-    last[2] = static_cast<std::uint8_t>(bytes >> 16);
+  if (x < n) {
+    const auto four =
+        static_cast<std::uint32_t>(_mm_cvtsi128_si32(four_bytes(s, first + x, w + x)));
+    std::memcpy(dst + x, &four, n - x);
   }
 }
 
