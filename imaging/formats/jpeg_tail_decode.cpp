@@ -11,6 +11,8 @@ namespace {
 
 // What the decoded MCUs may take: beyond this the reader decodes the rest.
 constexpr std::int64_t kMaxRecordBytes = std::int64_t{16} << 20;
+// The most data the helper reads through before its tail.
+constexpr std::int64_t kMaxPrepass = std::int64_t{48} << 20;
 // Starts after a decoding error (each a little further on) before giving up.
 constexpr std::size_t kMaxAttempts = 64;
 // The share of the data decoded ahead: the helper's idle time on photographs
@@ -57,6 +59,9 @@ bool TailDecoder::Prepare() {
       std::min<std::int64_t>({size / kShareDivisor, size / mcus_ * cap_, std::int64_t{64} << 20});
   if (share < 1024) return false;
   std::int64_t at = file_size_ - share;
+  // The helper reads the data before `at` once (for its stuffed bytes): on a
+  // huge file that costs more than the tail saves.
+  if (at - scan_start_ > kMaxPrepass) return false;
   // The stuffed zero bytes before `at` (its bit position leaves them out),
   // and the restart markers (in order); the data must not end before it.
   constexpr std::int32_t kChunk = 1 << 16;
