@@ -218,12 +218,13 @@ bool TvexJPEGComponent::AllocateBuffers(bool Encoding, bool WholeImage) {
   CoefficientRowBase = 0;
   std::int64_t coefficient_count =
       WholeImage ? std::int64_t{MCUsAcross} * h * (std::int64_t{v} * MCUsDown) * 64 : 64;
-  if (Encoding && TransformOnDemand) coefficient_count = std::int64_t{BlocksPerLine} * v * 64;
   SampleBufferSize = (Encoding || WholeImage) ? (std::int64_t{BlocksDown} + 1) * Vf * BlockRowStride
                                               : MCURowStride;
   // A writer's subsampled component may hold its averaged rows only.
   Presampled = Encoding && SampleOnConversion && (Hf > 1 || Vf > 1);
   if (Presampled) SampleBufferSize = (std::int64_t{BlocksDown} + 1) * BlockRowStride;
+  // A banded writer keeps no buffer of the whole component.
+  if (Encoding && Banded) return true;
   if (coefficient_count * 2 > vex::kit::kMaxAllocation ||
       SampleBufferSize > vex::kit::kMaxAllocation || SampleBufferSize <= 0)
     return false;

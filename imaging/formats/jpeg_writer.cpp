@@ -1,7 +1,8 @@
-// The JPEG writer: colour conversion of the whole image into per-component
-// sample buffers, downsampling, the forward transform of every block, then
-// each scan coded twice (counting pass, optimal Huffman tables, writing
-// pass), with the JFIF, comment, frame, table and scan headers.
+// The JPEG writer: colour conversion, downsampling and the forward transform
+// of every block (per MCU row in each pass of a sequential file, possibly on
+// a helper thread; of the whole image for a progressive one), then each scan
+// coded twice (counting pass, optimal Huffman tables, writing pass), with the
+// JFIF, comment, frame, table and scan headers.
 #include "jpeg_internal.h"
 
 #include "platform/cpu_features.h"
@@ -12,9 +13,15 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
 namespace vex::jpeg {
 
@@ -358,18 +365,8 @@ void TvexJPEGComponent::Downsample() {
   }
 }
 
-void TvexJPEGComponent::TransformRows(int first, int count) {
-  CoefficientRowBase = first;
-  std::int16_t* out = Coefficients.data();
-  for (int a = first; a < first + count; ++a) {
-    const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
-    for (std::int32_t b = 0; b < BlocksPerLine; ++b, out += 64)
-      DCT.ForwardDCT(row + 8 * b, static_cast<std::ptrdiff_t>(RowStride), out);
-  }
-}
-
 void TvexJPEGComponent::TransformAll() {
-  if (Samples.empty() || Coefficients.empty() || TransformOnDemand) return;
+  if (Samples.empty() || Coefficients.empty()) return;
   std::int16_t* out = Coefficients.data();
   for (std::int32_t a = 0; a < BlocksDown; ++a) {
     const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
@@ -522,6 +519,241 @@ void TvexJPEGImage::ConvertGrey() {
   }
   FillBelow(c, height);
 }
+
+// ---------------------------------------------------------------------------
+// Sequential files: coefficients made one MCU row at a time
+
+namespace {
+
+// The picture as the band maker reads it.
+struct BandSource {
+  const std::uint8_t* bits = nullptr;
+  std::int64_t line = 0; // bytes per DIB row
+  std::int64_t width = 0, height = 0;
+  bool top_down = false;
+  int bit_count = 24;
+  int count = 3; // components: 1 grey levels, 3 Y, Cb, Cr
+  // 8 bits: each index's grey level, or its Y, Cb and Cr.
+  std::uint8_t table[3][256] = {};
+};
+
+} // namespace
+
+// Makes the coefficients of MCU row i of every component straight from the
+// picture: conversion of its rows (rows below the picture repeat the last
+// one), padding, averaging of subsampled components, forward transform. Both
+// passes of a sequential file ask for every row in turn, so no buffer of a
+// whole component is ever needed: its pages cost more than converting twice.
+// With a helper, a thread makes the rows ahead of the coder into a small ring
+// of bands (the same bytes; a thread that cannot start leaves the coder to
+// make each row itself).
+class JPEGBandFeed {
+public:
+  // Throws std::bad_alloc when not even one band can be had.
+  JPEGBandFeed(TvexJPEGImage& image, const BandSource& source, int helpers)
+      : source_(source), rows_(image.MCUsDown), total_(2 * image.MCUsDown),
+        mcu_height_(image.MCUHeight) {
+    for (int c = 0; c < source.count; ++c) comps_[c] = image.Components[c].get();
+    Allocate(work_[0]);
+    bands_.resize(1);
+    Allocate(bands_[0]);
+    if (helpers > 0 && rows_ > 1) Start();
+  }
+  ~JPEGBandFeed() { Stop(); }
+  JPEGBandFeed(const JPEGBandFeed&) = delete;
+  JPEGBandFeed& operator=(const JPEGBandFeed&) = delete;
+
+  // Points every component's CoefficientBand at the coefficients of MCU row
+  // `row`. A pass asks for rows 0, 1, ... in order.
+  void MakeRow(int row) {
+    const int s = next_++;
+    if (helper_.joinable() && s < total_ && s % rows_ == row && Wait(s)) {
+      Point(bands_[1 + s % kBands], row);
+      return;
+    }
+    Make(row, work_[0], bands_[0]);
+    Point(bands_[0], row);
+  }
+
+private:
+  // Ring size, and the rows a waiting thread asks for at once (one wake per
+  // row costs more in system calls than it overlaps).
+  static constexpr int kBands = 4, kBatch = 2;
+  static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
+  static constexpr int kAwake = 1 << 30;
+
+  template <class T> using Buffer = std::vector<T, UninitialisedAllocator<T>>;
+  struct Work {
+    Buffer<std::uint8_t> samples[3]; // one MCU row of each component, averaged
+    Buffer<std::uint8_t> stage[3];   // Vf full-resolution rows of a subsampled one
+  };
+  struct Band {
+    Buffer<std::int16_t> coef[3];
+  };
+
+  bool Subsampled(int c) const { return comps_[c]->Hf > 1 || comps_[c]->Vf > 1; }
+
+  void Allocate(Work& w) const {
+    for (int c = 0; c < source_.count; ++c) {
+      const TvexJPEGComponent& k = *comps_[c];
+      w.samples[c].resize(static_cast<std::size_t>(std::int64_t{8} * k.V * k.RowStride));
+      if (Subsampled(c)) w.stage[c].resize(static_cast<std::size_t>(k.Vf * k.RowStride));
+    }
+  }
+  void Allocate(Band& b) const {
+    for (int c = 0; c < source_.count; ++c) {
+      const TvexJPEGComponent& k = *comps_[c];
+      b.coef[c].resize(static_cast<std::size_t>(std::int64_t{64} * k.V * k.BlocksPerLine));
+    }
+  }
+
+  void Point(Band& b, int row) const {
+    for (int c = 0; c < source_.count; ++c) {
+      comps_[c]->CoefficientBand = b.coef[c].data();
+      comps_[c]->CoefficientRowBase = row * comps_[c]->V;
+    }
+  }
+
+  void Make(int row, Work& w, Band& b) const {
+    const BandSource& src = source_;
+    const std::int64_t y0 = std::int64_t{row} * mcu_height_;
+    for (std::int64_t r = 0; r < mcu_height_; ++r) {
+      const std::int64_t y = std::min(y0 + r, src.height - 1);
+      const std::uint8_t* in = src.bits + (src.top_down ? y : src.height - 1 - y) * src.line;
+      std::uint8_t* out[3] = {};
+      for (int c = 0; c < src.count; ++c) {
+        const std::int64_t stride = comps_[c]->RowStride;
+        out[c] = Subsampled(c) ? w.stage[c].data() + (r % comps_[c]->Vf) * stride
+                               : w.samples[c].data() + r * stride;
+      }
+      if (src.count == 1) {
+        for (std::int64_t x = 0; x < src.width; ++x) out[0][x] = src.table[0][in[x]];
+      } else if (src.bit_count == 8) {
+        for (std::int64_t x = 0; x < src.width; ++x) {
+          const std::uint8_t v = in[x];
+          out[0][x] = src.table[0][v];
+          out[1][x] = src.table[1][v];
+          out[2][x] = src.table[2][v];
+        }
+      } else {
+        vex::jpeg::ConvertRowRGB(in, src.bit_count == 32 ? 4 : 3, src.width, out[0], out[1],
+                                 out[2]);
+      }
+      for (int c = 0; c < src.count; ++c) {
+        const TvexJPEGComponent& k = *comps_[c];
+        PadRow(out[c], src.width, k.RowStride);
+        if (!Subsampled(c)) continue;
+        if (k.Hf != 1) AverageAcross(out[c], k.RowStride, k.Hf);
+        if ((r + 1) % k.Vf != 0) continue;
+        std::uint8_t* dest = w.samples[c].data() + (r / k.Vf) * k.RowStride;
+        const std::int64_t width = k.RowStride / k.Hf;
+        if (k.Vf == 1) {
+          std::memcpy(dest, out[c], static_cast<std::size_t>(width));
+        } else {
+          std::array<const std::uint8_t*, 4> rows{};
+          for (int j = 0; j < k.Vf && j < 4; ++j) rows[j] = w.stage[c].data() + j * k.RowStride;
+          AverageDown(rows.data(), k.Vf, width, dest);
+        }
+      }
+    }
+    for (int c = 0; c < src.count; ++c) {
+      const TvexJPEGComponent& k = *comps_[c];
+      std::int16_t* coef = b.coef[c].data();
+      for (std::int32_t v = 0; v < k.V; ++v) {
+        const std::uint8_t* samples = w.samples[c].data() + std::int64_t{8} * v * k.RowStride;
+        for (std::int32_t x = 0; x < k.BlocksPerLine; ++x, coef += 64)
+          k.DCT.ForwardDCT(samples + 8 * x, static_cast<std::ptrdiff_t>(k.RowStride), coef);
+      }
+    }
+  }
+
+  void Start() {
+    try {
+      Allocate(work_[1]);
+      bands_.resize(1 + kBands);
+      for (int i = 1; i <= kBands; ++i) Allocate(bands_[static_cast<std::size_t>(i)]);
+      helper_ = std::thread([this] { Help(); });
+    } catch (const std::bad_alloc&) {
+    } catch (const std::system_error&) {
+    }
+  }
+
+  void Stop() {
+    if (!helper_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    helper_.join();
+  }
+
+  // Sequence numbers 0 .. 2 * rows - 1: the rows of both passes. Band s
+  // goes into ring slot s % kBands once the coder is done with s - kBands.
+  void Help() {
+    for (int s = 0; s < total_; ++s) {
+      {
+        std::unique_lock lock(mutex_);
+        if (freed_ < s - kBands && !stop_) {
+          helper_wants_ = s - kBands + kBatch - 1;
+          changed_.wait(lock, [&] { return freed_ >= helper_wants_ || stop_; });
+          helper_wants_ = kAwake;
+        }
+        if (stop_) return;
+      }
+      try {
+        Make(s % rows_, work_[1], bands_[static_cast<std::size_t>(1 + s % kBands)]);
+      } catch (...) {
+        // Nothing here should throw; if it did, the coder makes its rows itself.
+        {
+          std::lock_guard lock(mutex_);
+          broken_ = true;
+        }
+        changed_.notify_all();
+        return;
+      }
+      bool wake;
+      {
+        std::lock_guard lock(mutex_);
+        made_ = s;
+        wake = made_ >= coder_wants_;
+      }
+      if (wake) changed_.notify_all();
+    }
+  }
+
+  // The coder is done with band s - 1 and waits for band s.
+  bool Wait(int s) {
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      freed_ = s - 1;
+      wake = freed_ >= helper_wants_;
+    }
+    if (wake) changed_.notify_all();
+    std::unique_lock lock(mutex_);
+    if (made_ < s && !broken_) {
+      coder_wants_ = std::min(s + kBatch - 1, total_ - 1);
+      changed_.wait(lock, [&] { return made_ >= coder_wants_ || broken_; });
+      coder_wants_ = kAwake;
+    }
+    return made_ >= s;
+  }
+
+  BandSource source_;
+  TvexJPEGComponent* comps_[3] = {};
+  int rows_, total_;
+  std::int64_t mcu_height_;
+  int next_ = 0;
+  Work work_[2];
+  std::vector<Band> bands_; // [0]: the coder's own; then the ring
+  std::thread helper_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int made_ = -1, freed_ = -1;
+  int helper_wants_ = kAwake, coder_wants_ = kAwake;
+  bool stop_ = false, broken_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Headers and tables
@@ -743,9 +975,7 @@ void TvexJPEGImage::EncodeScan(bool Write) {
   for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->ResetEOBRun();
   if (ScanComponentCount > 1) {
     for (std::int32_t i = 0; i < MCUsDown; ++i) {
-      for (int s = 0; s < ScanComponentCount; ++s)
-        if (ScanComponents[s]->TransformOnDemand)
-          ScanComponents[s]->TransformRows(i * ScanComponents[s]->V, ScanComponents[s]->V);
+      if (Bands) Bands->MakeRow(i);
       for (std::int32_t m = 0; m < MCUsAcross; ++m) {
         restart();
         for (int s = 0; s < ScanComponentCount; ++s) {
@@ -759,7 +989,7 @@ void TvexJPEGImage::EncodeScan(bool Write) {
   } else {
     TvexJPEGComponent& c = *ScanComponents[0];
     for (std::int32_t i = 0; i < c.ScanRows; ++i) {
-      if (c.TransformOnDemand) c.TransformRows(i, 1);
+      if (Bands) Bands->MakeRow(i);
       for (std::int32_t j = 0; j < c.ScanColumns; ++j) {
         restart();
         (c.*c.EncodeBlock)(i, j);
@@ -842,6 +1072,7 @@ void TvexJPEGImage::EncodeImage() {
     if (!old) continue;
     old->Samples = {};
     old->Coefficients = {};
+    old->CoefficientBand = nullptr;
     old->EOBRun = 0;
     old->LastDC = 0;
   }
@@ -852,8 +1083,9 @@ void TvexJPEGImage::EncodeImage() {
       Error = EC_JFIF_COMPONENTS;
       return;
     }
-    c->SampleOnConversion = !PlainPipeline;
-    c->TransformOnDemand = !PlainPipeline && Interlaced;
+    const bool banded = !PlainPipeline && Interlaced;
+    c->Banded = banded;
+    c->SampleOnConversion = !PlainPipeline && !banded;
     if (count == 3) {
       c->H = factors[i][0];
       c->V = factors[i][1];
@@ -883,6 +1115,46 @@ void TvexJPEGImage::EncodeImage() {
       return;
     }
   }
+  std::unique_ptr<JPEGBandFeed> feed;
+  if (Components[0]->Banded) {
+    BandSource source;
+    source.bits = DIBBits;
+    source.line = LineWidth;
+    source.width = width;
+    source.height = height;
+    source.top_down = bih.biHeight < 0;
+    source.bit_count = BitCount;
+    source.count = count;
+    if (BitCount == 8) {
+      for (int i = 0; i < 256; ++i) {
+        const auto& q = BitmapInfo->bmiColors[i];
+        if (count == 1) {
+          // The grey level of an index is its palette entry (see ConvertGrey).
+          source.table[0][i] = q.rgbRed;
+        } else {
+          source.table[0][i] = vex::jpeg::Luma(q.rgbRed, q.rgbGreen, q.rgbBlue);
+          source.table[1][i] = vex::jpeg::Cb(q.rgbRed, q.rgbGreen, q.rgbBlue);
+          source.table[2][i] = vex::jpeg::Cr(q.rgbRed, q.rgbGreen, q.rgbBlue);
+        }
+      }
+    }
+    try {
+      feed = std::make_unique<JPEGBandFeed>(*this, source, Helpers);
+    } catch (const std::bad_alloc&) {
+      Error = EC_NOMEMORY;
+      return;
+    }
+  }
+  // The components point into the feed's bands only while it lives.
+  struct Unhook {
+    TvexJPEGImage& image;
+    ~Unhook() {
+      image.Bands = nullptr;
+      for (auto& c : image.Components)
+        if (c) c->CoefficientBand = nullptr;
+    }
+  } unhook{*this};
+  Bands = feed.get();
   Bits = std::make_unique<JPEGBitWriter>(BufferStream);
   for (int i = 0; i < count; ++i) Components[i]->Bits = Bits.get();
 
@@ -892,12 +1164,14 @@ void TvexJPEGImage::EncodeImage() {
   WriteFrameHeader();
   WriteQuantTables();
 
-  if (count == 1)
-    ConvertGrey();
-  else
-    ConvertToYCbCr();
-  for (int i = 0; i < count; ++i) Components[i]->Downsample();
-  for (int i = 0; i < count; ++i) Components[i]->TransformAll();
+  if (!feed) {
+    if (count == 1)
+      ConvertGrey();
+    else
+      ConvertToYCbCr();
+    for (int i = 0; i < count; ++i) Components[i]->Downsample();
+    for (int i = 0; i < count; ++i) Components[i]->TransformAll();
+  }
 
   if (Interlaced)
     WriteSequentialScans();

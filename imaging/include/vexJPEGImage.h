@@ -16,6 +16,7 @@
 
 class TvexJPEGImage;
 class JPEGBitWriter;
+class JPEGBandFeed;
 
 // Allocator whose resize leaves new elements uninitialised: for buffers that
 // are written completely before they are read (the writer's sample and
@@ -85,15 +86,11 @@ public:
   void FlushEOBRunWithCorrections();
 
   // Coefficients of the block at (row, column) in the whole-component buffer
-  // (or in the band of block rows from CoefficientRowBase, see TransformRows).
+  // (or in CoefficientBand, which starts at block row CoefficientRowBase).
   std::int16_t* BlockAt(int Row, int Column) {
-    return Coefficients.data() +
+    return (CoefficientBand ? CoefficientBand : Coefficients.data()) +
            (static_cast<std::int64_t>(Row - CoefficientRowBase) * BlocksPerLine + Column) * 64;
   }
-  // Writer, sequential scans: transforms `count` block rows from `first` into
-  // the band buffer (TransformOnDemand), so that the coefficients of the
-  // whole component never need to be held.
-  void TransformRows(int first, int count);
 
   // --- fields, in the order of the data model ---
   std::uint8_t Id = 0;
@@ -136,10 +133,12 @@ public:
   // buffer holds the averaged rows only, and Downsample has nothing to do).
   bool SampleOnConversion = false;
   bool Presampled = false;
-  // Writer, sequential files: coefficients are made one band of block rows
-  // at a time by each pass instead of all at once (same values).
-  bool TransformOnDemand = false;
   std::int32_t CoefficientRowBase = 0;
+  // Writer, sequential files (Banded): no buffer of the whole component; each
+  // pass gets every MCU row's coefficients made afresh from the picture into
+  // CoefficientBand (one MCU row, not owned).
+  bool Banded = false;
+  std::int16_t* CoefficientBand = nullptr;
 };
 
 // The JPEG/JFIF format: baseline and progressive writer, sequential and
@@ -226,12 +225,15 @@ public:
   void WriteFrameHeader();
   void SetCodingAll(bool emit, int scan_kind);
   std::unique_ptr<JPEGBitWriter> Bits;
+  // Writer, sequential files: makes the coefficients of MCU row i for
+  // EncodeScan (MakeRow), on this thread or ahead of it on a helper.
+  JPEGBandFeed* Bands = nullptr;
   // Writer: true keeps the documented order literally (whole-resolution
   // buffers for every component, Downsample, then TransformAll); false (the
-  // default) averages subsampled components row by row during the colour
-  // conversion and, for sequential files, transforms each band of block rows
-  // when a pass needs it. Both give the same file (the tests compare them);
-  // the second needs far less memory.
+  // default) makes each MCU row from the picture whenever a pass of a
+  // sequential file needs it, and averages subsampled components row by row
+  // during the colour conversion of a progressive one. Both give the same
+  // file (the tests compare them); the second needs far less memory.
   bool PlainPipeline = false;
 
 protected:
