@@ -31,7 +31,9 @@ public:
   std::uint64_t BytesWritten() const { return written_; }
 
 private:
-  static constexpr std::size_t kChunk = 1 << 16;
+  // Small enough that the few pages it needs are soon reused: a fresh page
+  // costs far more than handing bytes on more often.
+  static constexpr std::size_t kChunk = 1 << 13;
   void Drain();
   void Emit(std::uint8_t byte) {
     out_.push_back(byte);
@@ -54,6 +56,10 @@ namespace vex::jpeg {
 std::uint8_t LumaExact(int r, int g, int b);
 std::uint8_t CbExact(int r, int g, int b);
 std::uint8_t CrExact(int r, int g, int b);
+
+// CbExact (which 0) or CrExact (which 1); black, the commonest tie in
+// photographs (both at 127.5), is looked up once.
+std::uint8_t ChromaTie(int which, int r, int g, int b);
 
 // Fast conversion: identical results for every (r, g, b).
 inline std::uint8_t Luma(int r, int g, int b) {

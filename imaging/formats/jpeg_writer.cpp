@@ -40,6 +40,12 @@ std::uint8_t CrExact(int r, int g, int b) {
   return static_cast<std::uint8_t>(vex::round_to_int32(v));
 }
 
+std::uint8_t ChromaTie(int which, int r, int g, int b) {
+  static const std::uint8_t black[2] = {CbExact(0, 0, 0), CrExact(0, 0, 0)};
+  if ((r | g | b) == 0) return black[which];
+  return which == 0 ? CbExact(r, g, b) : CrExact(r, g, b);
+}
+
 void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                            std::uint8_t* cb, std::uint8_t* cr) {
   for (std::int64_t x = 0; x < width; ++x, src += step) {
@@ -53,18 +59,18 @@ void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
 namespace {
 
-// round(n / 10000) for 0 <= n < 2^23 - 5000 with exact ties flagged: t = n +
-// 5000 is exact in single precision and the correctly rounded quotient
-// t / 10000 never crosses an integer it does not reach (the quotients below
-// an integer k are at most k - 1/10000), so truncating it gives
-// floor(t / 10000). A tie is t divisible by 10000.
-inline __m128i RoundQuotient(__m128i n, int& ties) {
+// round(n / 10000) for 0 <= n <= 2550000 with exact ties flagged, as the
+// AVX2 kernel does it (see there why the truncated product is exact).
+inline __m128i RoundQuotient(__m128i n, __m128i& tie) {
   const __m128i t = _mm_add_epi32(n, _mm_set1_epi32(5000));
-  const __m128i q = _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(t), _mm_set1_ps(10000.0f)));
+  const __m128i q = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(t), _mm_set1_ps(1.0f / 10000.0f)));
   // q < 2^15: q * 10000 through the 16-bit multiply-add.
-  const __m128i back = _mm_madd_epi16(q, _mm_set1_epi32(10000));
-  ties = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(back, t)));
+  tie = _mm_cmpeq_epi32(_mm_madd_epi16(q, _mm_set1_epi32(10000)), t);
   return q;
+}
+
+inline int Mask(__m128i m) {
+  return _mm_movemask_ps(_mm_castsi128_ps(m));
 }
 
 } // namespace
@@ -113,7 +119,7 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
               _mm_madd_epi16(rg, _mm_set1_epi32(static_cast<int>((0x10000u - 4183) << 16) | 5000)),
               _mm_madd_epi16(b0, _mm_set1_epi32(0x10000 - 816))),
           offset);
-      int ty = 0, tb = 0, tr = 0;
+      __m128i ty, tb, tr;
       const __m128i qy = RoundQuotient(ny, ty);
       const __m128i qb = RoundQuotient(nb, tb);
       const __m128i qr = RoundQuotient(nr, tr);
@@ -125,13 +131,14 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
       std::memcpy(y + x, &y4, 4);
       std::memcpy(cb + x, &b4, 4);
       std::memcpy(cr + x, &r4, 4);
-      if ((ty | tb | tr) != 0) {
+      if (Mask(_mm_or_si128(ty, _mm_or_si128(tb, tr))) != 0) {
         // Exact ties: the extended-precision value decides.
+        const int my = Mask(ty), mb = Mask(tb), mr = Mask(tr);
         for (int i = 0; i < 4; ++i) {
           const std::uint8_t* p = src + i * step;
-          if ((ty >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
-          if ((tb >> i) & 1) cb[x + i] = CbExact(p[2], p[1], p[0]);
-          if ((tr >> i) & 1) cr[x + i] = CrExact(p[2], p[1], p[0]);
+          if ((my >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
+          if ((mb >> i) & 1) cb[x + i] = ChromaTie(0, p[2], p[1], p[0]);
+          if ((mr >> i) & 1) cr[x + i] = ChromaTie(1, p[2], p[1], p[0]);
         }
       }
     }
@@ -258,7 +265,7 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
       EmitAC == &TvexJPEGComponent::CountAC && EmitDC == &TvexJPEGComponent::CountDC;
 
   // The non-zero AC positions in zig-zag order; values are read only there.
-  std::uint64_t nonzero = vex::jpeg::MagnitudeMasks(block, 0).nonzero & ~std::uint64_t{1};
+  std::uint64_t nonzero = vex::jpeg::NonZeroMask(block) & ~std::uint64_t{1};
   auto zz = [block](int k) -> int { return block[ZigZag[k]]; };
   const int diff = block[0] - LastDC;
   LastDC = block[0];
