@@ -57,9 +57,9 @@ std::uint8_t LumaExact(int r, int g, int b);
 std::uint8_t CbExact(int r, int g, int b);
 std::uint8_t CrExact(int r, int g, int b);
 
-// CbExact (which 0) or CrExact (which 1); black, the commonest tie in
-// photographs (both at 127.5), is looked up once.
-std::uint8_t ChromaTie(int which, int r, int g, int b);
+// LumaExact (which 0), CbExact (1) or CrExact (2), remembered per thread for
+// the colours that tied last: the fast paths' answer to an exact tie.
+std::uint8_t ExactTie(int which, int r, int g, int b);
 
 // Fast conversion: identical results for every (r, g, b).
 inline std::uint8_t Luma(int r, int g, int b) {

@@ -40,10 +40,22 @@ std::uint8_t CrExact(int r, int g, int b) {
   return static_cast<std::uint8_t>(vex::round_to_int32(v));
 }
 
-std::uint8_t ChromaTie(int which, int r, int g, int b) {
-  static const std::uint8_t black[2] = {CbExact(0, 0, 0), CrExact(0, 0, 0)};
-  if ((r | g | b) == 0) return black[which];
-  return which == 0 ? CbExact(r, g, b) : CrExact(r, g, b);
+std::uint8_t ExactTie(int which, int r, int g, int b) {
+  // The same colours tie again and again (black, and in stretched photographs
+  // clipped channels: r = g = 0 with an even b for Cb, say), so each thread
+  // keeps the last answers. Key 0 is no colour (which is never -1).
+  struct Entry {
+    std::uint32_t key;
+    std::uint8_t value;
+  };
+  thread_local Entry cache[64] = {};
+  const std::uint32_t key = (static_cast<std::uint32_t>(which + 1) << 24) |
+                            (static_cast<std::uint32_t>(r) << 16) |
+                            (static_cast<std::uint32_t>(g) << 8) | static_cast<std::uint32_t>(b);
+  Entry& e = cache[(key * 0x9E3779B1u) >> 26];
+  if (e.key != key)
+    e = {key, which == 0 ? LumaExact(r, g, b) : which == 1 ? CbExact(r, g, b) : CrExact(r, g, b)};
+  return e.value;
 }
 
 void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
@@ -136,9 +148,9 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
         const int my = Mask(ty), mb = Mask(tb), mr = Mask(tr);
         for (int i = 0; i < 4; ++i) {
           const std::uint8_t* p = src + i * step;
-          if ((my >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
-          if ((mb >> i) & 1) cb[x + i] = ChromaTie(0, p[2], p[1], p[0]);
-          if ((mr >> i) & 1) cr[x + i] = ChromaTie(1, p[2], p[1], p[0]);
+          if ((my >> i) & 1) y[x + i] = ExactTie(0, p[2], p[1], p[0]);
+          if ((mb >> i) & 1) cb[x + i] = ExactTie(1, p[2], p[1], p[0]);
+          if ((mr >> i) & 1) cr[x + i] = ExactTie(2, p[2], p[1], p[0]);
         }
       }
     }
@@ -551,9 +563,9 @@ struct BandSource {
 // one), padding, averaging of subsampled components, forward transform. Both
 // passes of a sequential file ask for every row in turn, so no buffer of a
 // whole component is ever needed: its pages cost more than converting twice.
-// With a helper, a thread makes the rows ahead of the coder into a small ring
-// of bands (the same bytes; a thread that cannot start leaves the coder to
-// make each row itself).
+// With a helper, a second thread makes rows ahead of the coder into a small
+// ring of bands, and the coder makes those the helper has not got to (the
+// same bytes; a thread that cannot start leaves the coder to make them all).
 class JPEGBandFeed {
 public:
   // Throws std::bad_alloc when not even one band can be had.
@@ -561,6 +573,7 @@ public:
       : source_(source), rows_(image.MCUsDown), total_(2 * image.MCUsDown),
         mcu_height_(image.MCUHeight) {
     for (int c = 0; c < source.count; ++c) comps_[c] = image.Components[c].get();
+    std::fill(std::begin(made_), std::end(made_), -1);
     Allocate(work_[0]);
     bands_.resize(1);
     Allocate(bands_[0]);
@@ -574,8 +587,8 @@ public:
   // `row`. A pass asks for rows 0, 1, ... in order.
   void MakeRow(int row) {
     const int s = next_++;
-    if (helper_.joinable() && s < total_ && s % rows_ == row && Wait(s)) {
-      Point(bands_[1 + s % kBands], row);
+    if (helper_.joinable() && s < total_ && s % rows_ == row) {
+      Point(Take(s), row);
       return;
     }
     Make(row, work_[0], bands_[0]);
@@ -587,7 +600,6 @@ private:
   // row costs more in system calls than it overlaps).
   static constexpr int kBands = 4, kBatch = 2;
   static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
-  static constexpr int kAwake = 1 << 30;
 
   template <class T> using Buffer = std::vector<T, UninitialisedAllocator<T>>;
   struct Work {
@@ -695,56 +707,74 @@ private:
     helper_.join();
   }
 
-  // Sequence numbers 0 .. 2 * rows - 1: the rows of both passes. Band s
-  // goes into ring slot s % kBands once the coder is done with s - kBands.
+  // Sequence numbers 0 .. 2 * rows - 1 are the rows of both passes. Either
+  // thread claims the next row (the coder only the one it needs next, when
+  // the helper has not got to it), so that whichever is faster at the moment
+  // does more of the making. Band s goes into ring slot s % kBands, which is
+  // free once the coder is done with s - kBands.
+  bool HelperMayClaim(int batch) const {
+    return stop_ || claim_ >= total_ || claim_ - kBands + batch - 1 <= freed_;
+  }
+
   void Help() {
-    for (int s = 0; s < total_; ++s) {
+    for (;;) {
+      int s;
       {
         std::unique_lock lock(mutex_);
-        if (freed_ < s - kBands && !stop_) {
-          helper_wants_ = s - kBands + kBatch - 1;
-          changed_.wait(lock, [&] { return freed_ >= helper_wants_ || stop_; });
-          helper_wants_ = kAwake;
+        if (!HelperMayClaim(1)) {
+          helper_waiting_ = true;
+          changed_.wait(lock, [&] { return HelperMayClaim(kBatch); });
+          helper_waiting_ = false;
         }
-        if (stop_) return;
+        if (stop_ || claim_ >= total_) return;
+        s = claim_++;
       }
+      Band& band = bands_[static_cast<std::size_t>(1 + s % kBands)];
+      bool made = true;
       try {
-        Make(s % rows_, work_[1], bands_[static_cast<std::size_t>(1 + s % kBands)]);
+        Make(s % rows_, work_[1], band);
       } catch (...) {
-        // Nothing here should throw; if it did, the coder makes its rows itself.
-        {
-          std::lock_guard lock(mutex_);
-          broken_ = true;
-        }
-        changed_.notify_all();
-        return;
+        made = false; // nothing here should throw; if it did, the coder makes its rows itself
       }
       bool wake;
       {
         std::lock_guard lock(mutex_);
-        made_ = s;
-        wake = made_ >= coder_wants_;
+        if (made)
+          made_[s % kBands] = s;
+        else
+          broken_ = true;
+        wake = coder_wants_ == s || broken_;
       }
       if (wake) changed_.notify_all();
+      if (!made) return;
     }
   }
 
-  // The coder is done with band s - 1 and waits for band s.
-  bool Wait(int s) {
-    bool wake;
+  // The coder is done with band s - 1 and needs band s.
+  Band& Take(int s) {
+    Band& band = bands_[static_cast<std::size_t>(1 + s % kBands)];
+    bool mine = false, wake;
     {
       std::lock_guard lock(mutex_);
       freed_ = s - 1;
-      wake = freed_ >= helper_wants_;
+      if (claim_ == s) {
+        claim_ = s + 1;
+        mine = true;
+      }
+      wake = helper_waiting_ && !broken_ && HelperMayClaim(kBatch);
     }
     if (wake) changed_.notify_all();
-    std::unique_lock lock(mutex_);
-    if (made_ < s && !broken_) {
-      coder_wants_ = std::min(s + kBatch - 1, total_ - 1);
-      changed_.wait(lock, [&] { return made_ >= coder_wants_ || broken_; });
-      coder_wants_ = kAwake;
+    if (!mine) {
+      std::unique_lock lock(mutex_);
+      if (made_[s % kBands] != s && !broken_) {
+        coder_wants_ = s;
+        changed_.wait(lock, [&] { return made_[s % kBands] == s || broken_; });
+        coder_wants_ = -1;
+      }
+      mine = made_[s % kBands] != s;
     }
-    return made_ >= s;
+    if (mine) Make(s % rows_, work_[0], band);
+    return band;
   }
 
   BandSource source_;
@@ -757,9 +787,9 @@ private:
   std::thread helper_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  int made_ = -1, freed_ = -1;
-  int helper_wants_ = kAwake, coder_wants_ = kAwake;
-  bool stop_ = false, broken_ = false;
+  int claim_ = 0, freed_ = -1, coder_wants_ = -1;
+  int made_[kBands]; // sequence number of each slot's band
+  bool helper_waiting_ = false, stop_ = false, broken_ = false;
 };
 
 // ---------------------------------------------------------------------------

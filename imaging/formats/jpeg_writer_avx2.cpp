@@ -98,9 +98,9 @@ void ConvertRowRGBAvx2(const std::uint8_t* src, int step, std::int64_t width, st
       const int my = Mask(ty), mb = Mask(tb), mr = Mask(tr);
       for (int i = 0; i < 8; ++i) {
         const std::uint8_t* p = src + i * step;
-        if ((my >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
-        if ((mb >> i) & 1) cb[x + i] = ChromaTie(0, p[2], p[1], p[0]);
-        if ((mr >> i) & 1) cr[x + i] = ChromaTie(1, p[2], p[1], p[0]);
+        if ((my >> i) & 1) y[x + i] = ExactTie(0, p[2], p[1], p[0]);
+        if ((mb >> i) & 1) cb[x + i] = ExactTie(1, p[2], p[1], p[0]);
+        if ((mr >> i) & 1) cr[x + i] = ExactTie(2, p[2], p[1], p[0]);
       }
     }
   }
