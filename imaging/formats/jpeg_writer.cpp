@@ -283,6 +283,35 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
   LastDC = block[0];
   const int dc_category = MagnitudeCategory(diff);
 
+  if (counting && Tokens && !Tokens->dropped) {
+    JPEGScanTokens& t = *Tokens;
+    DCTable->FrequencyData()[dc_category] += 1;
+    t.Put(dc_category, MagnitudeBits(diff, dc_category), dc_category);
+    std::uint32_t* freq = ACTable->FrequencyData();
+    int previous = 0;
+    while (nonzero != 0) {
+      const int k = std::countr_zero(nonzero);
+      nonzero &= nonzero - 1;
+      int run = k - previous - 1;
+      while (run > 15) {
+        freq[0xF0] += 1;
+        t.Put(0xF0, 0, 0);
+        run -= 16;
+      }
+      const int v = zz(k);
+      const int category = MagnitudeCategory(v);
+      freq[(run << 4) + category] += 1;
+      t.Put((run << 4) + category, MagnitudeBits(v, category), category);
+      previous = k;
+    }
+    if (previous != 63) {
+      freq[0x00] += 1;
+      t.Put(0x00, 0, 0);
+    }
+    if (t.data.size() > t.budget) t.Drop();
+    return;
+  }
+
   if (counting) {
     DCTable->FrequencyData()[dc_category] += 1;
     std::uint32_t* freq = ACTable->FrequencyData();
@@ -560,9 +589,10 @@ struct BandSource {
 
 // Makes the coefficients of MCU row i of every component straight from the
 // picture: conversion of its rows (rows below the picture repeat the last
-// one), padding, averaging of subsampled components, forward transform. Both
-// passes of a sequential file ask for every row in turn, so no buffer of a
-// whole component is ever needed: its pages cost more than converting twice.
+// one), padding, averaging of subsampled components, forward transform. The
+// counting pass asks for every row in turn (and the writing pass too when
+// the counting pass could not keep its symbols), so no buffer of a whole
+// component is ever needed: its fresh pages cost more than the rows' making.
 // With a helper, a second thread makes rows ahead of the coder into a small
 // ring of bands, and the coder makes those the helper has not got to (the
 // same bytes; a thread that cannot start leaves the coder to make them all).
@@ -570,7 +600,7 @@ class JPEGBandFeed {
 public:
   // Throws std::bad_alloc when not even one band can be had.
   JPEGBandFeed(TvexJPEGImage& image, const BandSource& source, int helpers)
-      : source_(source), rows_(image.MCUsDown), total_(2 * image.MCUsDown),
+      : source_(source), rows_(image.MCUsDown), total_(image.MCUsDown),
         mcu_height_(image.MCUHeight) {
     for (int c = 0; c < source.count; ++c) comps_[c] = image.Components[c].get();
     std::fill(std::begin(made_), std::end(made_), -1);
@@ -583,8 +613,19 @@ public:
   JPEGBandFeed(const JPEGBandFeed&) = delete;
   JPEGBandFeed& operator=(const JPEGBandFeed&) = delete;
 
+  // The writing pass needs the rows again (the counting pass could not keep
+  // its symbols): the helper goes on making them.
+  void SecondPass() {
+    {
+      std::lock_guard lock(mutex_);
+      total_ = 2 * rows_;
+    }
+    changed_.notify_all();
+  }
+
   // Points every component's CoefficientBand at the coefficients of MCU row
-  // `row`. A pass asks for rows 0, 1, ... in order.
+  // `row`. The counting pass, and the writing pass after SecondPass, ask for
+  // rows 0, 1, ... in order.
   void MakeRow(int row) {
     const int s = next_++;
     if (helper_.joinable() && s < total_ && s % rows_ == row) {
@@ -713,7 +754,7 @@ private:
   // does more of the making. Band s goes into ring slot s % kBands, which is
   // free once the coder is done with s - kBands.
   bool HelperMayClaim(int batch) const {
-    return stop_ || claim_ >= total_ || claim_ - kBands + batch - 1 <= freed_;
+    return stop_ || (claim_ < total_ && claim_ - kBands + batch - 1 <= freed_);
   }
 
   void Help() {
@@ -726,7 +767,7 @@ private:
           changed_.wait(lock, [&] { return HelperMayClaim(kBatch); });
           helper_waiting_ = false;
         }
-        if (stop_ || claim_ >= total_) return;
+        if (stop_) return;
         s = claim_++;
       }
       Band& band = bands_[static_cast<std::size_t>(1 + s % kBands)];
@@ -1048,9 +1089,27 @@ void TvexJPEGImage::WriteSequentialScans() {
   // 2. Restart interval (none while RestartRows is 0).
   const int per_row = ScanComponentCount == 1 ? ScanComponents[0]->BlocksPerLine : MCUsAcross;
   WriteRestartInterval(RestartRows * per_row);
-  // 3. Counting pass.
+  // 3. Counting pass. Made coefficients keep their symbols for the writing
+  // pass while they take at most a quarter of the room of all coefficients
+  // (a fine-grained picture at a high quality is made twice instead).
+  JPEGScanTokens tokens;
+  if (Bands && RestartInterval == 0) {
+    std::int64_t blocks = 0;
+    for (int i = 0; i < ScanComponentCount; ++i)
+      blocks += std::int64_t{ScanComponents[i]->BlocksPerLine} * ScanComponents[i]->BlocksDown;
+    tokens.budget = static_cast<std::size_t>(blocks * 16);
+    try {
+      tokens.data.reserve(tokens.budget + 2 * 64 + 2);
+      for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->Tokens = &tokens;
+    } catch (const std::bad_alloc&) {
+      tokens.dropped = true;
+    }
+  } else {
+    tokens.dropped = true;
+  }
   SetCodingAll(false, 0);
   EncodeScan(false);
+  for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->Tokens = nullptr;
   // 4. Optimal tables: id 0 for Y (or grey), id 1 shared by Cb and Cr.
   for (int k = 0; k < std::min(ScanComponentCount, 2); ++k)
     WriteHuffmanTables(std::min(k, 1), true, true);
@@ -1059,8 +1118,57 @@ void TvexJPEGImage::WriteSequentialScans() {
   ResetPredictors();
   SetCodingAll(true, 0);
   WriteScanHeader(kSelectorsByFrameIndex);
-  EncodeScan(true);
+  if (!tokens.dropped) {
+    WriteTokens(tokens);
+  } else {
+    if (Bands) Bands->SecondPass();
+    EncodeScan(true);
+  }
   Bits->Flush();
+}
+
+void TvexJPEGImage::WriteTokens(const JPEGScanTokens& tokens) {
+  const std::uint16_t* p = tokens.data.data();
+  const std::uint16_t* const end = p + tokens.data.size();
+  JPEGBitWriter& out = *Bits;
+  // The next symbol of `table`, written with its extra bits in one piece (at
+  // most 16 + 11 bits); `dc`: the symbol is the number of extra bits.
+  auto put = [&](const TvexHuffmanJPEG& table, bool dc) {
+    if (p == end) throw vex::ImagingError(vex::jpeg::kMsgUnexpectedValue);
+    const int symbol = *p >> 8;
+    std::uint32_t bits = *p++ & 0xFFu;
+    const int size = dc ? symbol : symbol & 15;
+    if (size > 8) {
+      if (p == end) throw vex::ImagingError(vex::jpeg::kMsgUnexpectedValue);
+      bits = *p++;
+    }
+    const std::uint32_t length = table.CodeLengthData()[symbol];
+    if (length == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+    out.Put((table.CodeData()[symbol] << size) | bits, static_cast<int>(length) + size);
+    return symbol;
+  };
+  // A block: its DC difference, then AC symbols up to the end of band or
+  // the last position.
+  auto block = [&](const TvexJPEGComponent& c) {
+    put(*c.DCTable, true);
+    for (int k = 0; k < 63;) {
+      const int symbol = put(*c.ACTable, false);
+      if (symbol == 0) break;
+      k += (symbol >> 4) + 1;
+    }
+  };
+  if (ScanComponentCount > 1) {
+    for (std::int32_t i = 0; i < MCUsDown; ++i)
+      for (std::int32_t m = 0; m < MCUsAcross; ++m)
+        for (int s = 0; s < ScanComponentCount; ++s) {
+          const TvexJPEGComponent& c = *ScanComponents[s];
+          for (std::int32_t n = c.V * c.H; n > 0; --n) block(c);
+        }
+  } else {
+    const TvexJPEGComponent& c = *ScanComponents[0];
+    for (std::int64_t n = std::int64_t{c.ScanRows} * c.ScanColumns; n > 0; --n) block(c);
+  }
+  if (p != end) throw vex::ImagingError(vex::jpeg::kMsgUnexpectedValue);
 }
 
 void TvexJPEGImage::EncodeImage() {

@@ -18,6 +18,29 @@ class TvexJPEGImage;
 class JPEGBitWriter;
 class JPEGBandFeed;
 
+// Writer, sequential files: the symbols of the counting pass in scan order,
+// so that the writing pass needs neither a second transform nor a second
+// look at the coefficients. Entry per symbol: symbol << 8 | its extra bits
+// when they are at most 8, else symbol << 8 followed by an entry with all
+// of them. Dropped (and the coefficients made again) once above the budget.
+struct JPEGScanTokens {
+  std::vector<std::uint16_t> data;
+  std::size_t budget = 0;
+  bool dropped = false;
+  void Put(int symbol, std::uint32_t bits, int size) {
+    if (size <= 8) {
+      data.push_back(static_cast<std::uint16_t>((symbol << 8) | static_cast<int>(bits)));
+    } else {
+      data.push_back(static_cast<std::uint16_t>(symbol << 8));
+      data.push_back(static_cast<std::uint16_t>(bits));
+    }
+  }
+  void Drop() {
+    dropped = true;
+    std::vector<std::uint16_t>().swap(data);
+  }
+};
+
 // Allocator whose resize leaves new elements uninitialised: for buffers that
 // are written completely before they are read (the writer's sample and
 // coefficient buffers), so that no time goes into clearing them first.
@@ -139,6 +162,8 @@ public:
   // CoefficientBand (one MCU row, not owned).
   bool Banded = false;
   std::int16_t* CoefficientBand = nullptr;
+  // Writer, counting pass: where the symbols go too (not owned; may be null).
+  JPEGScanTokens* Tokens = nullptr;
 };
 
 // The JPEG/JFIF format: baseline and progressive writer, sequential and
@@ -213,6 +238,8 @@ public:
   void ConvertToYCbCr();
   void ConvertGrey();
   void WriteSequentialScans();
+  // The writing pass from the symbols the counting pass kept.
+  void WriteTokens(const JPEGScanTokens& tokens);
   void WriteProgressiveScans();
   // Sets up ScanComponents, Ss, Se, Ah, Al for one scan of the writer.
   void SelectScan(unsigned mask, int ss, int se, int ah, int al);
