@@ -23,6 +23,8 @@ namespace vex::jpeg {
 // Bit reader
 
 bool BitReader::Refill() {
+  // A reader in memory has all its bytes already.
+  if (!pull_) return false;
   // Keep an unread byte (a 0xFF whose partner has not arrived) at the front.
   const std::int32_t keep = static_cast<std::int32_t>(end_ - ptr_);
   if (keep > 0) std::memmove(buf_, ptr_, static_cast<std::size_t>(keep));
@@ -39,6 +41,7 @@ void BitReader::FillBytes() {
       // Zero bits past the end of the data.
       count_ += 8;
       pad_ += 8;
+      loaded_ += 8;
       continue;
     }
     if (end_ - ptr_ < 2 && !Refill() && end_ == ptr_) {
@@ -62,6 +65,7 @@ void BitReader::FillBytes() {
     }
     bits_ |= static_cast<std::uint64_t>(b) << (56 - count_);
     count_ += 8;
+    loaded_ += 8;
   }
 }
 
@@ -938,7 +942,9 @@ void Reader::ReadScan(std::int64_t end) {
   }
   // The marker loop goes on at the marker that ends the entropy-coded data.
   const std::int32_t back = bits_.Finish();
-  bs.Seek(bs.GetPosition() - back);
+  bs.Seek((scan_data_end_ >= 0 ? scan_data_end_ : bs.GetPosition()) - back);
+  scan_data_.reset();
+  scan_data_end_ = -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -1045,6 +1051,42 @@ void Reader::SequentialScan() {
   }
 }
 
+bool Reader::TakeFromTail(TailDecoder& tail, std::int64_t& next, bool& synced,
+                          std::int16_t* const* coef, std::uint8_t* const* flat, int m) {
+  if (!synced) {
+    const std::int64_t pos = bits_.Consumed();
+    if (pos < next) return false;
+    const std::int64_t first = tail.First();
+    if (pos < first) {
+      // Not ready yet (or nothing to take): ask again some 4 KB further on.
+      next = std::min(first, pos + 8 * 4096);
+      return false;
+    }
+    std::int32_t dc[4] = {};
+    for (int s = 0; s < nscan_; ++s) dc[s] = comps_[scan_[s]].c->LastDC;
+    synced = tail.Meet(pos, dc, next);
+    if (!synced) return false;
+  }
+  std::int16_t* dst[4] = {};
+  std::uint8_t* flags[4] = {};
+  for (int s = 0; s < nscan_; ++s) {
+    const ReaderComponent& rc = comps_[scan_[s]];
+    const std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
+    dst[s] = coef[s] + k * 64;
+    flags[s] = flat[s] + k;
+  }
+  if (tail.Take(dst, flags)) return true;
+  std::int32_t dc[4] = {};
+  tail.Resume(bits_, dc);
+  for (int s = 0; s < nscan_; ++s) comps_[scan_[s]].c->LastDC = dc[s];
+  // The bit reader now reads the end of the file from the tail's bytes.
+  scan_data_ = tail.ReleaseBytes();
+  scan_data_end_ = img_.GetBufferStream().GetSize();
+  synced = false;
+  next = std::numeric_limits<std::int64_t>::max();
+  return false;
+}
+
 bool Reader::PipelinedScan(int rows, int cols) {
   // A ring of bands of coefficients (one MCU row each, zeroed), with a flag
   // per block for blocks without AC terms; band i % kBands is free again once
@@ -1054,21 +1096,46 @@ bool Reader::PipelinedScan(int rows, int cols) {
   constexpr int kBands = 8, kBatch = 4;
   static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
   struct Band {
-    std::vector<std::int16_t> coef[4];
-    std::vector<std::uint8_t> flat[4];
+    std::int16_t* coef[4];
+    std::uint8_t* flat[4];
   };
   Band bands[kBands];
-  // Without the memory or a thread to be had the scan runs on this thread alone.
-  try {
+  // One zeroed block for all of them. Without the memory or a thread to be
+  // had the scan runs on this thread alone.
+  std::size_t blocks = 0;
+  for (int s = 0; s < nscan_; ++s)
+    blocks += static_cast<std::size_t>(comps_[scan_[s]].v) * comps_[scan_[s]].h * cols;
+  const vex::platform::LargeBuffer memory(kBands * blocks * (64 * sizeof(std::int16_t) + 1), true);
+  if (!memory) return false;
+  {
+    auto* coef = static_cast<std::int16_t*>(memory.get());
+    auto* flat = reinterpret_cast<std::uint8_t*>(coef + kBands * blocks * 64);
     for (Band& b : bands)
       for (int s = 0; s < nscan_; ++s) {
         const ReaderComponent& rc = comps_[scan_[s]];
-        const std::size_t blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
-        b.coef[s].resize(blocks * 64);
-        b.flat[s].resize(blocks);
+        const std::size_t n = static_cast<std::size_t>(rc.v) * rc.h * cols;
+        b.coef[s] = coef;
+        b.flat[s] = flat;
+        coef += n * 64;
+        flat += n;
       }
-  } catch (const std::bad_alloc&) {
-    return false;
+  }
+  // The helper decodes the scan's tail ahead of this thread while it has
+  // nothing else to do, when the file can be read at an offset.
+  std::unique_ptr<TailDecoder> tail;
+  Bs& bs = img_.GetBufferStream();
+  std::uint8_t probe = 0;
+  if (img_.RestartInterval == 0 && bs.GetSource() && bs.GetSource()->ReadAt(0, &probe, 0) == 0) {
+    TailDecoder::Component tc[4];
+    for (int s = 0; s < nscan_; ++s) {
+      ReaderComponent& rc = comps_[scan_[s]];
+      tc[s] = {rc.c, &rc.fast_dc, &rc.fast_ac, rc.v * rc.h};
+    }
+    try {
+      tail = std::make_unique<TailDecoder>(bs.GetSource(), bs.GetPosition(), bs.GetSize(), tc,
+                                           nscan_, std::int64_t{rows} * cols);
+    } catch (...) {
+    }
   }
   std::mutex mutex;
   std::condition_variable changed;
@@ -1081,11 +1148,18 @@ bool Reader::PipelinedScan(int rows, int cols) {
   std::thread helper;
   try {
     helper = std::thread([&] {
+      bool tail_work = tail != nullptr;
       for (int i = 0;; ++i) {
         {
           std::unique_lock lock(mutex);
           if (handed < i && !stop) {
             helper_wants = std::min(i + kBatch - 1, rows - 1);
+            // Idle: the scan's tail meanwhile, a few MCUs at a time.
+            while (tail_work && handed < helper_wants && !stop) {
+              lock.unlock();
+              tail_work = tail->Work(16);
+              lock.lock();
+            }
             changed.wait(lock, [&] { return handed >= helper_wants || stop; });
             helper_wants = kAwake;
           }
@@ -1101,7 +1175,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
             for (int m = 0; m < cols; ++m)
               for (int v = 0; v < rc.v; ++v)
                 for (int h = 0; h < rc.h; ++h, ++k) {
-                  std::int16_t* blk = &b.coef[s][k * 64];
+                  std::int16_t* blk = b.coef[s] + k * 64;
                   const bool flat = b.flat[s][k] != 0;
                   InverseBlock(rc, blk, flat, v, m * rc.h + h);
                   if (flat)
@@ -1145,6 +1219,8 @@ bool Reader::PipelinedScan(int rows, int cols) {
   };
   {
     Join join{mutex, changed, stop, helper};
+    std::int64_t tail_next = 0;
+    bool synced = false;
     for (int i = 0; i < rows; ++i) {
       if (!Progress(i, rows)) break;
       {
@@ -1163,13 +1239,17 @@ bool Reader::PipelinedScan(int rows, int cols) {
           complete = false;
           break;
         }
+        if (tail && TakeFromTail(*tail, tail_next, synced, b.coef, b.flat, m)) {
+          ++img_.MCUCount;
+          continue;
+        }
         for (int s = 0; s < nscan_; ++s) {
           ReaderComponent& rc = comps_[scan_[s]];
           std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
           for (int v = 0; v < rc.v; ++v)
             for (int h = 0; h < rc.h; ++h, ++k) {
               b.flat[s][k] =
-                  !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, &b.coef[s][k * 64]);
+                  !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, b.coef[s] + k * 64);
             }
         }
         ++img_.MCUCount;

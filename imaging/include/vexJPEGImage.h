@@ -9,8 +9,11 @@
 #include "vexImageFile.h"
 #include "vexImageTypeDef.h"
 
+#include "platform/large_memory.h"
+
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -44,10 +47,18 @@ struct JPEGScanTokens {
 // Allocator whose resize leaves new elements uninitialised: for buffers that
 // are written completely before they are read (the writer's sample and
 // coefficient buffers), so that no time goes into clearing them first.
+// Large buffers come from large-block memory (fewer page faults).
 template <class T> struct UninitialisedAllocator : std::allocator<T> {
   template <class U> struct rebind { using other = UninitialisedAllocator<U>; };
   UninitialisedAllocator() = default;
   template <class U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    void* p = vex::platform::AllocateLarge(n * sizeof(T), false);
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept { vex::platform::FreeLarge(p, n * sizeof(T)); }
   template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
   template <class U, class... Args> void construct(U* p, Args&&... args) {
     ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);

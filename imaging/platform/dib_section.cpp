@@ -1,5 +1,7 @@
 #include "platform/dib_section.h"
 
+#include "platform/large_memory.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -7,10 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace vex::platform {
 
@@ -24,22 +22,9 @@ struct Section {
   unsigned color_count = 0;
   std::int32_t line_width = 0;
   std::uint8_t* bits = nullptr;
-  ~Section() { std::free(bits); }
+  std::size_t bytes = 0;
+  ~Section() { FreeLarge(bits, bytes); }
 };
-
-// Large sections are filled row by row right after creation (a decoder writes
-// every pixel once): asking for huge pages spares a page fault per 4 KiB,
-// which costs more than the decoding of that page on some systems.
-void PreferHugePages([[maybe_unused]] void* p, [[maybe_unused]] std::int64_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (size < (std::int64_t{4} << 20)) return;
-  const std::uintptr_t page = 4096;
-  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t start = at & ~(page - 1);
-  madvise(reinterpret_cast<void*>(start), static_cast<std::size_t>(size) + (at - start),
-          MADV_HUGEPAGE);
-#endif
-}
 
 struct Registry {
   std::mutex mutex;
@@ -91,12 +76,14 @@ DibHandle CreateDIBSection(const BitmapInfo* info, void** bits) {
   }
   const std::int64_t total = line * rows;
   auto section = std::make_unique<Section>();
-  section->bits = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(total), 1));
+  // A new section is filled row by row right away (a decoder writes every
+  // pixel once): large-block memory spares most of its page faults.
+  section->bits = static_cast<std::uint8_t*>(AllocateLarge(static_cast<std::size_t>(total), true));
   if (!section->bits) {
     t_last_error = kErrorNotEnoughMemory;
     return DibHandle::Null;
   }
-  PreferHugePages(section->bits, total);
+  section->bytes = static_cast<std::size_t>(total);
   section->header = h;
   section->header.biSizeImage = static_cast<std::uint32_t>(total);
   section->line_width = static_cast<std::int32_t>(line);

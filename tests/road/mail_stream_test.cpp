@@ -5,6 +5,7 @@
 // alone equals Resize on random pictures fed from either end.
 #include "batch.h"
 
+#include "formats/jpeg_reader_internal.h"
 #include "test_support.h"
 #include "vexImageFile.h"
 #include "vexImageTransform.h"
@@ -162,6 +163,51 @@ TEST(MailStream, SyntheticSourcesGiveTheWholeBitmapRoadsOutput) {
     expect_same_roads(source, dir, i % 2 == 1);
     if (c.orientation == 3 || c.orientation == 6) expect_same_roads(source, dir, false, true);
   }
+}
+
+// On two threads the helper decodes the end of a baseline scan ahead of the
+// reader, which takes those MCUs where their bit positions meet its own:
+// damage, markers and cuts in that end must give what one thread gives.
+TEST(MailStream, TheScansEndDecodedAheadGivesTheSameBytes) {
+  const fs::path dir = scratch_dir("mail_stream_tail");
+  const fs::path source = make_source(dir, {2400, 1208, 0, 21, 1, 24, 1, 0}, 99);
+  const std::vector<std::uint8_t> whole = read_file(source);
+  // The data's own bytes run up to the EOI at the end.
+  const std::size_t end = whole.size() - 2;
+  const auto at = [&](double f) {
+    std::size_t p = static_cast<std::size_t>(static_cast<double>(end) * f);
+    while (whole[p] == 0xFF || whole[p - 1] == 0xFF) ++p;
+    return p;
+  };
+  // Kinds: 'x' flips a byte, '0' zeroes 40, 'c' cuts the file, 'm' inserts
+  // the marker 0xFF `m`.
+  const struct {
+    char kind;
+    double where;
+    std::uint8_t m;
+  } edits[] = {
+      {'x', 0.9, 0},  {'x', 0.95, 0},    {'x', 0.999, 0},   {'0', 0.93, 0},    {'c', 0.92, 0},
+      {'c', 0.99, 0}, {'m', 0.94, 0xD0}, {'m', 0.94, 0xDC}, {'m', 0.97, 0xFE}, {'m', 1.0, 0xDC},
+  };
+  for (const auto& e : edits) {
+    SCOPED_TRACE(testing::Message() << e.kind << " at " << e.where);
+    std::vector<std::uint8_t> b = whole;
+    const std::size_t p = e.where < 1 ? at(e.where) : end;
+    const auto it = b.begin() + static_cast<std::ptrdiff_t>(p);
+    if (e.kind == 'x') b[p] ^= 0x5A;
+    if (e.kind == '0') std::fill_n(it, 40, 0);
+    if (e.kind == 'c') b.resize(p);
+    if (e.kind == 'm') b.insert(it, {0xFF, e.m});
+    const fs::path variant = dir / "variant.jpg";
+    write_file(variant, b);
+    expect_same_roads(variant, dir, true);
+  }
+  // The helper's idle time depends on the machine: over a few runs it takes
+  // part of the scan.
+  const std::int64_t before = vex::jpeg::TailMCUsTaken();
+  for (int i = 0; i < 10 && vex::jpeg::TailMCUsTaken() == before; ++i)
+    expect_same_roads(source, dir, true);
+  EXPECT_GT(vex::jpeg::TailMCUsTaken(), before);
 }
 
 // A small progressive file whose frame claims 60000 x 60000: its coefficients
