@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -640,6 +641,9 @@ private:
   // Ring size, and the rows a waiting thread asks for at once (one wake per
   // row costs more in system calls than it overlaps).
   static constexpr int kBands = 4, kBatch = 2;
+  // How long (microseconds) the coder waits for a row the helper is making
+  // before it makes the row itself: a few times what one row takes.
+  static constexpr int kPatience = 300;
   static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
 
   template <class T> using Buffer = std::vector<T, UninitialisedAllocator<T>>;
@@ -791,9 +795,11 @@ private:
     }
   }
 
-  // The coder is done with band s - 1 and needs band s.
+  // The coder is done with band s - 1 and needs band s. Rows it makes itself
+  // go into its own band, so that a ring slot is only ever the helper's to
+  // write; and it waits only so long for a row the helper is making (on a
+  // busy machine the helper may be off its core for a while).
   Band& Take(int s) {
-    Band& band = bands_[static_cast<std::size_t>(1 + s % kBands)];
     bool mine = false, wake;
     {
       std::lock_guard lock(mutex_);
@@ -809,13 +815,14 @@ private:
       std::unique_lock lock(mutex_);
       if (made_[s % kBands] != s && !broken_) {
         coder_wants_ = s;
-        changed_.wait(lock, [&] { return made_[s % kBands] == s || broken_; });
+        changed_.wait_for(lock, std::chrono::microseconds(kPatience),
+                          [&] { return made_[s % kBands] == s || broken_; });
         coder_wants_ = -1;
       }
-      mine = made_[s % kBands] != s;
+      if (made_[s % kBands] == s) return bands_[static_cast<std::size_t>(1 + s % kBands)];
     }
-    if (mine) Make(s % rows_, work_[0], band);
-    return band;
+    Make(s % rows_, work_[0], bands_[0]);
+    return bands_[0];
   }
 
   BandSource source_;
