@@ -3,6 +3,7 @@
 // a helper thread; of the whole image for a progressive one), then each scan
 // coded twice (counting pass, optimal Huffman tables, writing pass), with the
 // JFIF, comment, frame, table and scan headers.
+#include "format_kit.h"
 #include "jpeg_internal.h"
 
 #include "platform/cpu_features.h"
@@ -286,8 +287,17 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
 
   if (counting && Tokens && !Tokens->dropped) {
     JPEGScanTokens& t = *Tokens;
+    std::uint16_t* w = t.data + t.size;
+    auto put = [&w](int symbol, std::uint32_t bits, int size) {
+      if (size <= 8) {
+        *w++ = static_cast<std::uint16_t>((symbol << 8) | static_cast<int>(bits));
+      } else {
+        *w++ = static_cast<std::uint16_t>(symbol << 8);
+        *w++ = static_cast<std::uint16_t>(bits);
+      }
+    };
     DCTable->FrequencyData()[dc_category] += 1;
-    t.Put(dc_category, MagnitudeBits(diff, dc_category), dc_category);
+    put(dc_category, MagnitudeBits(diff, dc_category), dc_category);
     std::uint32_t* freq = ACTable->FrequencyData();
     int previous = 0;
     while (nonzero != 0) {
@@ -296,20 +306,21 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
       int run = k - previous - 1;
       while (run > 15) {
         freq[0xF0] += 1;
-        t.Put(0xF0, 0, 0);
+        put(0xF0, 0, 0);
         run -= 16;
       }
       const int v = zz(k);
       const int category = MagnitudeCategory(v);
       freq[(run << 4) + category] += 1;
-      t.Put((run << 4) + category, MagnitudeBits(v, category), category);
+      put((run << 4) + category, MagnitudeBits(v, category), category);
       previous = k;
     }
     if (previous != 63) {
       freq[0x00] += 1;
-      t.Put(0x00, 0, 0);
+      put(0x00, 0, 0);
     }
-    if (t.data.size() > t.budget) t.Drop();
+    t.size = static_cast<std::size_t>(w - t.data);
+    if (t.size > t.budget) t.Drop();
     return;
   }
 
@@ -1104,15 +1115,12 @@ void TvexJPEGImage::WriteSequentialScans() {
     std::int64_t blocks = 0;
     for (int i = 0; i < ScanComponentCount; ++i)
       blocks += std::int64_t{ScanComponents[i]->BlocksPerLine} * ScanComponents[i]->BlocksDown;
-    tokens.budget = static_cast<std::size_t>(blocks * 16);
-    try {
-      tokens.data.reserve(tokens.budget + 2 * 64 + 2);
+    // Half a megabyte at least, so that the room comes from large-block
+    // memory (a small picture then takes no fresh pages for it).
+    const std::int64_t budget =
+        std::max<std::int64_t>(blocks * 16, vex::platform::kLargeBlock / sizeof(std::uint16_t));
+    if (budget * 2 <= vex::kit::kMaxAllocation && tokens.Reserve(static_cast<std::size_t>(budget)))
       for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->Tokens = &tokens;
-    } catch (const std::bad_alloc&) {
-      tokens.dropped = true;
-    }
-  } else {
-    tokens.dropped = true;
   }
   SetCodingAll(false, 0);
   EncodeScan(false);
@@ -1135,8 +1143,8 @@ void TvexJPEGImage::WriteSequentialScans() {
 }
 
 void TvexJPEGImage::WriteTokens(const JPEGScanTokens& tokens) {
-  const std::uint16_t* p = tokens.data.data();
-  const std::uint16_t* const end = p + tokens.data.size();
+  const std::uint16_t* p = tokens.data;
+  const std::uint16_t* const end = p + tokens.size;
   JPEGBitWriter& out = *Bits;
   // The next symbol of `table`, written with its extra bits in one piece (at
   // most 16 + 11 bits); `dc`: the symbol is the number of extra bits.

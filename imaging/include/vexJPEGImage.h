@@ -27,20 +27,26 @@ class JPEGBandFeed;
 // when they are at most 8, else symbol << 8 followed by an entry with all
 // of them. Dropped (and the coefficients made again) once above the budget.
 struct JPEGScanTokens {
-  std::vector<std::uint16_t> data;
-  std::size_t budget = 0;
-  bool dropped = false;
-  void Put(int symbol, std::uint32_t bits, int size) {
-    if (size <= 8) {
-      data.push_back(static_cast<std::uint16_t>((symbol << 8) | static_cast<int>(bits)));
-    } else {
-      data.push_back(static_cast<std::uint16_t>(symbol << 8));
-      data.push_back(static_cast<std::uint16_t>(bits));
-    }
+  // Room beyond the budget: the entries of one block at most.
+  static constexpr std::size_t kSlack = 2 + 2 * 63 + 4;
+  vex::platform::LargeBuffer buffer;
+  std::uint16_t* data = nullptr;
+  std::size_t size = 0, budget = 0;
+  bool dropped = true;
+  // Room for `budget` entries (and one block more); false when not to be had.
+  bool Reserve(std::size_t entries) {
+    buffer = vex::platform::LargeBuffer((entries + kSlack) * sizeof(std::uint16_t), false);
+    data = static_cast<std::uint16_t*>(buffer.get());
+    budget = entries;
+    size = 0;
+    dropped = data == nullptr;
+    return !dropped;
   }
   void Drop() {
     dropped = true;
-    std::vector<std::uint16_t>().swap(data);
+    buffer = {};
+    data = nullptr;
+    size = 0;
   }
 };
 
