@@ -652,6 +652,8 @@ private:
   // Ring size, and the rows a waiting thread asks for at once (one wake per
   // row costs more in system calls than it overlaps).
   static constexpr int kBands = 4, kBatch = 2;
+  // bands_: the coder's own (one, or two with a helper), then the ring.
+  static constexpr int kRing = 2;
   // How long (microseconds) the coder waits for a row the helper is making
   // before it makes the row itself: a few times what one row takes.
   static constexpr int kPatience = 300;
@@ -745,8 +747,8 @@ private:
   void Start() {
     try {
       Allocate(work_[1]);
-      bands_.resize(1 + kBands);
-      for (int i = 1; i <= kBands; ++i) Allocate(bands_[static_cast<std::size_t>(i)]);
+      bands_.resize(kRing + kBands);
+      for (int i = 1; i < kRing + kBands; ++i) Allocate(bands_[static_cast<std::size_t>(i)]);
       helper_ = std::thread([this] { Help(); });
     } catch (const std::bad_alloc&) {
     } catch (const std::system_error&) {
@@ -785,7 +787,7 @@ private:
         if (stop_) return;
         s = claim_++;
       }
-      Band& band = bands_[static_cast<std::size_t>(1 + s % kBands)];
+      Band& band = Slot(s);
       bool made = true;
       try {
         Make(s % rows_, work_[1], band);
@@ -806,34 +808,49 @@ private:
     }
   }
 
+  Band& Slot(int s) { return bands_[static_cast<std::size_t>(kRing + s % kBands)]; }
+  Band& Own(int s) { return bands_[static_cast<std::size_t>(s & 1)]; }
+
   // The coder is done with band s - 1 and needs band s. Rows it makes itself
-  // go into its own band, so that a ring slot is only ever the helper's to
-  // write; and it waits only so long for a row the helper is making (on a
-  // busy machine the helper may be off its core for a while).
+  // go into its own two bands (row s into Own(s)), so that a ring slot is
+  // only ever the helper's to write. While the helper is still making row s
+  // the coder makes row s + 1 if no one has claimed it, and it waits only so
+  // long (on a busy machine the helper may be off its core for a while).
   Band& Take(int s) {
-    bool mine = false, wake;
-    {
-      std::lock_guard lock(mutex_);
-      freed_ = s - 1;
-      if (claim_ == s) {
-        claim_ = s + 1;
-        mine = true;
-      }
-      wake = helper_waiting_ && !broken_ && HelperMayClaim(kBatch);
+    std::unique_lock lock(mutex_);
+    freed_ = s - 1;
+    if (helper_waiting_ && !broken_ && HelperMayClaim(kBatch)) {
+      lock.unlock();
+      changed_.notify_all();
+      lock.lock();
     }
-    if (wake) changed_.notify_all();
-    if (!mine) {
-      std::unique_lock lock(mutex_);
-      if (made_[s % kBands] != s && !broken_) {
-        coder_wants_ = s;
-        changed_.wait_for(lock, std::chrono::microseconds(kPatience),
-                          [&] { return made_[s % kBands] == s || broken_; });
-        coder_wants_ = -1;
-      }
-      if (made_[s % kBands] == s) return bands_[static_cast<std::size_t>(1 + s % kBands)];
+    if (premade_ == s) return Own(s);
+    if (claim_ == s) {
+      claim_ = s + 1;
+      lock.unlock();
+      Make(s % rows_, work_[0], Own(s));
+      return Own(s);
     }
-    Make(s % rows_, work_[0], bands_[0]);
-    return bands_[0];
+    for (;;) {
+      if (made_[s % kBands] == s) return Slot(s);
+      if (broken_) break;
+      if (claim_ == s + 1 && s + 1 < total_) {
+        claim_ = s + 2;
+        premade_ = s + 1;
+        lock.unlock();
+        Make((s + 1) % rows_, work_[0], Own(s + 1));
+        lock.lock();
+        continue;
+      }
+      coder_wants_ = s;
+      const bool made = changed_.wait_for(lock, std::chrono::microseconds(kPatience),
+                                          [&] { return made_[s % kBands] == s || broken_; });
+      coder_wants_ = -1;
+      if (!made) break;
+    }
+    lock.unlock();
+    Make(s % rows_, work_[0], Own(s));
+    return Own(s);
   }
 
   BandSource source_;
@@ -842,11 +859,11 @@ private:
   std::int64_t mcu_height_;
   int next_ = 0;
   Work work_[2];
-  std::vector<Band> bands_; // [0]: the coder's own; then the ring
+  std::vector<Band> bands_;
   std::thread helper_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  int claim_ = 0, freed_ = -1, coder_wants_ = -1;
+  int claim_ = 0, freed_ = -1, coder_wants_ = -1, premade_ = -1;
   int made_[kBands]; // sequence number of each slot's band
   bool helper_waiting_ = false, stop_ = false, broken_ = false;
 };

@@ -869,6 +869,32 @@ TEST(FastPaths, BandPipelineMatchesWholeBufferPipeline) {
       }
 }
 
+TEST(FastPaths, HelperThreadGivesTheSameFile) {
+  // Pictures of many MCU rows, so that both threads make some: runs of
+  // colour keep their symbols for the writing pass, noise has its rows made
+  // again. Repeated, as thread timing differs from run to run.
+  struct Case {
+    bool runny;
+    int bits;
+    unsigned quality;
+  } cases[] = {{true, 24, 80}, {true, 32, 95}, {false, 24, 100}, {true, 0, 80}};
+  for (const auto& c : cases) {
+    TvexImage image;
+    if (c.bits == 0)
+      make_grey(image, 301, 517, false, 5);
+    else if (c.runny)
+      testing_support::make_runny_image(image, 517, 301, c.bits, 6);
+    else
+      make_random_image(image, 517, 301, c.bits, 7);
+    Options alone, helped;
+    alone.quality = helped.quality = c.quality;
+    helped.helpers = 1;
+    const Bytes expected = encode(image, alone);
+    for (int run = 0; run < 4; ++run)
+      ASSERT_EQ(encode(image, helped), expected) << c.runny << " " << c.bits << " run " << run;
+  }
+}
+
 TEST(Geometry, OnePixelImageMakesOneMcu) {
   TvexImage image;
   make_random_image(image, 1, 1, 24, 10);
