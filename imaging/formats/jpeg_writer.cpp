@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -615,7 +616,6 @@ public:
       : source_(source), rows_(image.MCUsDown), total_(image.MCUsDown),
         mcu_height_(image.MCUHeight) {
     for (int c = 0; c < source.count; ++c) comps_[c] = image.Components[c].get();
-    std::fill(std::begin(made_), std::end(made_), -1);
     Allocate(work_[0]);
     bands_.resize(1);
     Allocate(bands_[0]);
@@ -628,11 +628,13 @@ public:
   // The writing pass needs the rows again (the counting pass could not keep
   // its symbols): the helper goes on making them.
   void SecondPass() {
+    total_ = 2 * rows_;
+    if (!sync_) return;
     {
-      std::lock_guard lock(mutex_);
-      total_ = 2 * rows_;
+      std::lock_guard lock(sync_->mutex);
+      sync_->total = total_;
     }
-    changed_.notify_all();
+    sync_->changed.notify_all();
   }
 
   // Points every component's CoefficientBand at the coefficients of MCU row
@@ -640,7 +642,7 @@ public:
   // rows 0, 1, ... in order.
   void MakeRow(int row) {
     const int s = next_++;
-    if (helper_.joinable() && s < total_ && s % rows_ == row) {
+    if (sync_ && s < total_ && s % rows_ == row) {
       Point(Take(s), row);
       return;
     }
@@ -749,61 +751,79 @@ private:
       Allocate(work_[1]);
       bands_.resize(kRing + kBands);
       for (int i = 1; i < kRing + kBands; ++i) Allocate(bands_[static_cast<std::size_t>(i)]);
-      helper_ = std::thread([this] { Help(); });
+      auto sync = std::make_shared<Sync>();
+      sync->total = total_;
+      std::thread(Help, sync, this).detach();
+      sync_ = std::move(sync);
     } catch (const std::bad_alloc&) {
     } catch (const std::system_error&) {
     }
   }
 
+  // Once stopped, the helper touches nothing of the feed again: the feed
+  // waits only for a row it is making, never for the thread to be scheduled
+  // and end (on a busy machine that can take milliseconds), so the thread
+  // runs detached and owns the shared state with the feed.
   void Stop() {
-    if (!helper_.joinable()) return;
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    helper_.join();
+    if (!sync_) return;
+    Sync& y = *sync_;
+    std::unique_lock lock(y.mutex);
+    y.stop = true;
+    y.changed.notify_all();
+    y.changed.wait(lock, [&] { return !y.busy; });
   }
 
   // Sequence numbers 0 .. 2 * rows - 1 are the rows of both passes. Either
   // thread claims the next row (the coder only the one it needs next, when
-  // the helper has not got to it), so that whichever is faster at the moment
-  // does more of the making. Band s goes into ring slot s % kBands, which is
-  // free once the coder is done with s - kBands.
-  bool HelperMayClaim(int batch) const {
-    return stop_ || (claim_ < total_ && claim_ - kBands + batch - 1 <= freed_);
-  }
+  // the helper has not got to it, or the one after while the helper makes
+  // it), so that whichever is faster at the moment does more of the making.
+  // Band s goes into ring slot s % kBands, which is free once the coder is
+  // done with s - kBands.
+  struct Sync {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int claim = 0, freed = -1, total = 0, coder_wants = -1;
+    int made[kBands] = {-1, -1, -1, -1}; // sequence number of each slot's band
+    bool helper_waiting = false, stop = false, broken = false;
+    bool busy = false; // the helper is making a row of the feed
+    bool HelperMayClaim(int batch) const {
+      return stop || (claim < total && claim - kBands + batch - 1 <= freed);
+    }
+  };
+  static_assert(kBands == 4, "Sync::made lists one entry per slot");
 
-  void Help() {
+  static void Help(std::shared_ptr<Sync> sync, JPEGBandFeed* feed) {
+    Sync& y = *sync;
     for (;;) {
       int s;
       {
-        std::unique_lock lock(mutex_);
-        if (!HelperMayClaim(1)) {
-          helper_waiting_ = true;
-          changed_.wait(lock, [&] { return HelperMayClaim(kBatch); });
-          helper_waiting_ = false;
+        std::unique_lock lock(y.mutex);
+        if (!y.HelperMayClaim(1)) {
+          y.helper_waiting = true;
+          y.changed.wait(lock, [&] { return y.HelperMayClaim(kBatch); });
+          y.helper_waiting = false;
         }
-        if (stop_) return;
-        s = claim_++;
+        if (y.stop) return;
+        s = y.claim++;
+        y.busy = true;
       }
-      Band& band = Slot(s);
       bool made = true;
       try {
-        Make(s % rows_, work_[1], band);
+        feed->Make(s % feed->rows_, feed->work_[1], feed->Slot(s));
       } catch (...) {
         made = false; // nothing here should throw; if it did, the coder makes its rows itself
       }
       bool wake;
       {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(y.mutex);
+        y.busy = false;
         if (made)
-          made_[s % kBands] = s;
+          y.made[s % kBands] = s;
         else
-          broken_ = true;
-        wake = coder_wants_ == s || broken_;
+          y.broken = true;
+        wake = y.coder_wants == s || y.broken || y.stop;
       }
-      if (wake) changed_.notify_all();
+      if (wake) y.changed.notify_all();
       if (!made) return;
     }
   }
@@ -817,35 +837,36 @@ private:
   // the coder makes row s + 1 if no one has claimed it, and it waits only so
   // long (on a busy machine the helper may be off its core for a while).
   Band& Take(int s) {
-    std::unique_lock lock(mutex_);
-    freed_ = s - 1;
-    if (helper_waiting_ && !broken_ && HelperMayClaim(kBatch)) {
+    Sync& y = *sync_;
+    std::unique_lock lock(y.mutex);
+    y.freed = s - 1;
+    if (y.helper_waiting && !y.broken && y.HelperMayClaim(kBatch)) {
       lock.unlock();
-      changed_.notify_all();
+      y.changed.notify_all();
       lock.lock();
     }
     if (premade_ == s) return Own(s);
-    if (claim_ == s) {
-      claim_ = s + 1;
+    if (y.claim == s) {
+      y.claim = s + 1;
       lock.unlock();
       Make(s % rows_, work_[0], Own(s));
       return Own(s);
     }
     for (;;) {
-      if (made_[s % kBands] == s) return Slot(s);
-      if (broken_) break;
-      if (claim_ == s + 1 && s + 1 < total_) {
-        claim_ = s + 2;
+      if (y.made[s % kBands] == s) return Slot(s);
+      if (y.broken) break;
+      if (y.claim == s + 1 && s + 1 < y.total) {
+        y.claim = s + 2;
         premade_ = s + 1;
         lock.unlock();
         Make((s + 1) % rows_, work_[0], Own(s + 1));
         lock.lock();
         continue;
       }
-      coder_wants_ = s;
-      const bool made = changed_.wait_for(lock, std::chrono::microseconds(kPatience),
-                                          [&] { return made_[s % kBands] == s || broken_; });
-      coder_wants_ = -1;
+      y.coder_wants = s;
+      const bool made = y.changed.wait_for(lock, std::chrono::microseconds(kPatience),
+                                           [&] { return y.made[s % kBands] == s || y.broken; });
+      y.coder_wants = -1;
       if (!made) break;
     }
     lock.unlock();
@@ -860,12 +881,8 @@ private:
   int next_ = 0;
   Work work_[2];
   std::vector<Band> bands_;
-  std::thread helper_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int claim_ = 0, freed_ = -1, coder_wants_ = -1, premade_ = -1;
-  int made_[kBands]; // sequence number of each slot's band
-  bool helper_waiting_ = false, stop_ = false, broken_ = false;
+  int premade_ = -1;           // the row the coder made ahead into Own(row)
+  std::shared_ptr<Sync> sync_; // with a helper only
 };
 
 // ---------------------------------------------------------------------------
