@@ -197,6 +197,10 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
   std::filesystem::remove(partial, ec);
   TvexErrorCode code = EC_OK;
   std::string message;
+  // A spare core (one picture, two workers) lets the writer make its
+  // coefficients on a helper thread while this one codes them.
+  const std::int32_t helpers = manager.GetHelpers();
+  manager.SetHelpers(settings.helpers);
   try {
     manager.SaveImage(partial, FF_JPEG, picture.GetDibHandle());
     code = manager.GetLastError();
@@ -204,6 +208,7 @@ ConvertResult ConvertFile(const std::string& file_name, TvexImageFileMgr& manage
     code = EC_EXCEPTION;
     message = e.what();
   }
+  manager.SetHelpers(helpers);
   if (code == EC_OK && !std::filesystem::is_regular_file(partial, ec)) code = EC_CREATEFILE;
   if (code == EC_OK) {
     std::filesystem::rename(partial, result.output, ec);

@@ -19,29 +19,42 @@
 // Bit output
 
 void JPEGBitWriter::Drain() {
-  while (pending_ >= 8) {
-    pending_ -= 8;
-    Emit(static_cast<std::uint8_t>(acc_ >> pending_));
-  }
+  pending_ -= 32;
+  const auto word = static_cast<std::uint32_t>(acc_ >> pending_);
   acc_ &= (std::uint64_t{1} << pending_) - 1;
-  if (out_.size() >= kChunk) Hand();
+  // Four bytes at once unless one of them is 0xFF (a zero byte of ~word)
+  // and needs its stuffed zero.
+  if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {
+    out_[n_] = static_cast<std::uint8_t>(word >> 24);
+    out_[n_ + 1] = static_cast<std::uint8_t>(word >> 16);
+    out_[n_ + 2] = static_cast<std::uint8_t>(word >> 8);
+    out_[n_ + 3] = static_cast<std::uint8_t>(word);
+    n_ += 4;
+  } else {
+    Emit(static_cast<std::uint8_t>(word >> 24));
+    Emit(static_cast<std::uint8_t>(word >> 16));
+    Emit(static_cast<std::uint8_t>(word >> 8));
+    Emit(static_cast<std::uint8_t>(word));
+  }
+  if (n_ >= kChunk) Hand();
 }
 
 void JPEGBitWriter::Hand() {
-  if (!out_.empty()) {
-    stream_.Write(out_.data(), static_cast<std::int32_t>(out_.size()));
-    written_ += out_.size();
-    out_.clear();
+  if (n_ > 0) {
+    stream_.Write(out_.get(), static_cast<std::int32_t>(n_));
+    written_ += n_;
+    n_ = 0;
   }
 }
 
 void JPEGBitWriter::Flush() {
-  Drain();
-  if (pending_ > 0) {
-    Emit(static_cast<std::uint8_t>(acc_ << (8 - pending_)));
-    pending_ = 0;
-    acc_ = 0;
+  while (pending_ >= 8) {
+    pending_ -= 8;
+    Emit(static_cast<std::uint8_t>(acc_ >> pending_));
   }
+  if (pending_ > 0) Emit(static_cast<std::uint8_t>(acc_ << (8 - pending_)));
+  pending_ = 0;
+  acc_ = 0;
   Hand();
 }
 
@@ -218,12 +231,13 @@ bool TvexJPEGComponent::AllocateBuffers(bool Encoding, bool WholeImage) {
   CoefficientRowBase = 0;
   std::int64_t coefficient_count =
       WholeImage ? std::int64_t{MCUsAcross} * h * (std::int64_t{v} * MCUsDown) * 64 : 64;
-  if (Encoding && TransformOnDemand) coefficient_count = std::int64_t{BlocksPerLine} * v * 64;
   SampleBufferSize = (Encoding || WholeImage) ? (std::int64_t{BlocksDown} + 1) * Vf * BlockRowStride
                                               : MCURowStride;
   // A writer's subsampled component may hold its averaged rows only.
   Presampled = Encoding && SampleOnConversion && (Hf > 1 || Vf > 1);
   if (Presampled) SampleBufferSize = (std::int64_t{BlocksDown} + 1) * BlockRowStride;
+  // A banded writer keeps no buffer of the whole component.
+  if (Encoding && Banded) return true;
   if (coefficient_count * 2 > vex::kit::kMaxAllocation ||
       SampleBufferSize > vex::kit::kMaxAllocation || SampleBufferSize <= 0)
     return false;

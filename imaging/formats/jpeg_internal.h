@@ -7,6 +7,7 @@
 #include "platform/exceptions.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // Entropy-coded output of one scan. Produces exactly the bytes that
@@ -16,7 +17,8 @@
 // hands them to the stream in large blocks.
 class JPEGBitWriter {
 public:
-  explicit JPEGBitWriter(TvexBufferStream& stream) : stream_(stream) { out_.reserve(kChunk + 16); }
+  explicit JPEGBitWriter(TvexBufferStream& stream)
+      : stream_(stream), out_(new std::uint8_t[kChunk + 16]) {}
 
   // Appends the low `count` bits of `value` (count 0..32).
   void Put(std::uint32_t value, int count) {
@@ -31,18 +33,22 @@ public:
   std::uint64_t BytesWritten() const { return written_; }
 
 private:
-  static constexpr std::size_t kChunk = 1 << 16;
+  // Small enough that the few pages it needs are soon reused: a fresh page
+  // costs far more than handing bytes on more often.
+  static constexpr std::size_t kChunk = 1 << 13;
+  // Hands on the oldest 32 of the 32..63 bits held.
   void Drain();
   void Emit(std::uint8_t byte) {
-    out_.push_back(byte);
-    if (byte == 0xFF) out_.push_back(0x00);
+    out_[n_++] = byte;
+    if (byte == 0xFF) out_[n_++] = 0x00;
   }
   void Hand();
 
   TvexBufferStream& stream_;
   std::uint64_t acc_ = 0;
   int pending_ = 0;
-  std::vector<std::uint8_t> out_;
+  std::unique_ptr<std::uint8_t[]> out_;
+  std::size_t n_ = 0;
   std::uint64_t written_ = 0;
 };
 
@@ -54,6 +60,10 @@ namespace vex::jpeg {
 std::uint8_t LumaExact(int r, int g, int b);
 std::uint8_t CbExact(int r, int g, int b);
 std::uint8_t CrExact(int r, int g, int b);
+
+// LumaExact (which 0), CbExact (1) or CrExact (2), remembered per thread for
+// the colours that tied last: the fast paths' answer to an exact tie.
+std::uint8_t ExactTie(int which, int r, int g, int b);
 
 // Fast conversion: identical results for every (r, g, b).
 inline std::uint8_t Luma(int r, int g, int b) {

@@ -1,7 +1,9 @@
-// The JPEG writer: colour conversion of the whole image into per-component
-// sample buffers, downsampling, the forward transform of every block, then
-// each scan coded twice (counting pass, optimal Huffman tables, writing
-// pass), with the JFIF, comment, frame, table and scan headers.
+// The JPEG writer: colour conversion, downsampling and the forward transform
+// of every block (per MCU row in each pass of a sequential file, possibly on
+// a helper thread; of the whole image for a progressive one), then each scan
+// coded twice (counting pass, optimal Huffman tables, writing pass), with the
+// JFIF, comment, frame, table and scan headers.
+#include "format_kit.h"
 #include "jpeg_internal.h"
 
 #include "platform/cpu_features.h"
@@ -12,9 +14,17 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
 namespace vex::jpeg {
 
@@ -33,6 +43,24 @@ std::uint8_t CrExact(int r, int g, int b) {
   return static_cast<std::uint8_t>(vex::round_to_int32(v));
 }
 
+std::uint8_t ExactTie(int which, int r, int g, int b) {
+  // The same colours tie again and again (black, and in stretched photographs
+  // clipped channels: r = g = 0 with an even b for Cb, say), so each thread
+  // keeps the last answers. Key 0 is no colour (which is never -1).
+  struct Entry {
+    std::uint32_t key;
+    std::uint8_t value;
+  };
+  thread_local Entry cache[64] = {};
+  const std::uint32_t key = (static_cast<std::uint32_t>(which + 1) << 24) |
+                            (static_cast<std::uint32_t>(r) << 16) |
+                            (static_cast<std::uint32_t>(g) << 8) | static_cast<std::uint32_t>(b);
+  Entry& e = cache[(key * 0x9E3779B1u) >> 26];
+  if (e.key != key)
+    e = {key, which == 0 ? LumaExact(r, g, b) : which == 1 ? CbExact(r, g, b) : CrExact(r, g, b)};
+  return e.value;
+}
+
 void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width, std::uint8_t* y,
                            std::uint8_t* cb, std::uint8_t* cr) {
   for (std::int64_t x = 0; x < width; ++x, src += step) {
@@ -46,18 +74,18 @@ void ConvertRowRGBPortable(const std::uint8_t* src, int step, std::int64_t width
 #if defined(PARVULA_HAVE_SIMD) && defined(__SSE2__)
 namespace {
 
-// round(n / 10000) for 0 <= n < 2^23 - 5000 with exact ties flagged: t = n +
-// 5000 is exact in single precision and the correctly rounded quotient
-// t / 10000 never crosses an integer it does not reach (the quotients below
-// an integer k are at most k - 1/10000), so truncating it gives
-// floor(t / 10000). A tie is t divisible by 10000.
-inline __m128i RoundQuotient(__m128i n, int& ties) {
+// round(n / 10000) for 0 <= n <= 2550000 with exact ties flagged, as the
+// AVX2 kernel does it (see there why the truncated product is exact).
+inline __m128i RoundQuotient(__m128i n, __m128i& tie) {
   const __m128i t = _mm_add_epi32(n, _mm_set1_epi32(5000));
-  const __m128i q = _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(t), _mm_set1_ps(10000.0f)));
+  const __m128i q = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(t), _mm_set1_ps(1.0f / 10000.0f)));
   // q < 2^15: q * 10000 through the 16-bit multiply-add.
-  const __m128i back = _mm_madd_epi16(q, _mm_set1_epi32(10000));
-  ties = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(back, t)));
+  tie = _mm_cmpeq_epi32(_mm_madd_epi16(q, _mm_set1_epi32(10000)), t);
   return q;
+}
+
+inline int Mask(__m128i m) {
+  return _mm_movemask_ps(_mm_castsi128_ps(m));
 }
 
 } // namespace
@@ -106,7 +134,7 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
               _mm_madd_epi16(rg, _mm_set1_epi32(static_cast<int>((0x10000u - 4183) << 16) | 5000)),
               _mm_madd_epi16(b0, _mm_set1_epi32(0x10000 - 816))),
           offset);
-      int ty = 0, tb = 0, tr = 0;
+      __m128i ty, tb, tr;
       const __m128i qy = RoundQuotient(ny, ty);
       const __m128i qb = RoundQuotient(nb, tb);
       const __m128i qr = RoundQuotient(nr, tr);
@@ -118,13 +146,14 @@ void ConvertRowRGB(const std::uint8_t* src, int step, std::int64_t width, std::u
       std::memcpy(y + x, &y4, 4);
       std::memcpy(cb + x, &b4, 4);
       std::memcpy(cr + x, &r4, 4);
-      if ((ty | tb | tr) != 0) {
+      if (Mask(_mm_or_si128(ty, _mm_or_si128(tb, tr))) != 0) {
         // Exact ties: the extended-precision value decides.
+        const int my = Mask(ty), mb = Mask(tb), mr = Mask(tr);
         for (int i = 0; i < 4; ++i) {
           const std::uint8_t* p = src + i * step;
-          if ((ty >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
-          if ((tb >> i) & 1) cb[x + i] = CbExact(p[2], p[1], p[0]);
-          if ((tr >> i) & 1) cr[x + i] = CrExact(p[2], p[1], p[0]);
+          if ((my >> i) & 1) y[x + i] = ExactTie(0, p[2], p[1], p[0]);
+          if ((mb >> i) & 1) cb[x + i] = ExactTie(1, p[2], p[1], p[0]);
+          if ((mr >> i) & 1) cr[x + i] = ExactTie(2, p[2], p[1], p[0]);
         }
       }
     }
@@ -251,11 +280,50 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
       EmitAC == &TvexJPEGComponent::CountAC && EmitDC == &TvexJPEGComponent::CountDC;
 
   // The non-zero AC positions in zig-zag order; values are read only there.
-  std::uint64_t nonzero = vex::jpeg::MagnitudeMasks(block, 0).nonzero & ~std::uint64_t{1};
+  std::uint64_t nonzero = vex::jpeg::NonZeroMask(block) & ~std::uint64_t{1};
   auto zz = [block](int k) -> int { return block[ZigZag[k]]; };
   const int diff = block[0] - LastDC;
   LastDC = block[0];
   const int dc_category = MagnitudeCategory(diff);
+
+  if (counting && Tokens && !Tokens->dropped) {
+    JPEGScanTokens& t = *Tokens;
+    std::uint16_t* w = t.data + t.size;
+    auto put = [&w](int symbol, std::uint32_t bits, int size) {
+      if (size <= 8) {
+        *w++ = static_cast<std::uint16_t>((symbol << 8) | static_cast<int>(bits));
+      } else {
+        *w++ = static_cast<std::uint16_t>(symbol << 8);
+        *w++ = static_cast<std::uint16_t>(bits);
+      }
+    };
+    DCTable->FrequencyData()[dc_category] += 1;
+    put(dc_category, MagnitudeBits(diff, dc_category), dc_category);
+    std::uint32_t* freq = ACTable->FrequencyData();
+    int previous = 0;
+    while (nonzero != 0) {
+      const int k = std::countr_zero(nonzero);
+      nonzero &= nonzero - 1;
+      int run = k - previous - 1;
+      while (run > 15) {
+        freq[0xF0] += 1;
+        put(0xF0, 0, 0);
+        run -= 16;
+      }
+      const int v = zz(k);
+      const int category = MagnitudeCategory(v);
+      freq[(run << 4) + category] += 1;
+      put((run << 4) + category, MagnitudeBits(v, category), category);
+      previous = k;
+    }
+    if (previous != 63) {
+      freq[0x00] += 1;
+      put(0x00, 0, 0);
+    }
+    t.size = static_cast<std::size_t>(w - t.data);
+    if (t.size > t.budget) t.Drop();
+    return;
+  }
 
   if (counting) {
     DCTable->FrequencyData()[dc_category] += 1;
@@ -358,18 +426,8 @@ void TvexJPEGComponent::Downsample() {
   }
 }
 
-void TvexJPEGComponent::TransformRows(int first, int count) {
-  CoefficientRowBase = first;
-  std::int16_t* out = Coefficients.data();
-  for (int a = first; a < first + count; ++a) {
-    const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
-    for (std::int32_t b = 0; b < BlocksPerLine; ++b, out += 64)
-      DCT.ForwardDCT(row + 8 * b, static_cast<std::ptrdiff_t>(RowStride), out);
-  }
-}
-
 void TvexJPEGComponent::TransformAll() {
-  if (Samples.empty() || Coefficients.empty() || TransformOnDemand) return;
+  if (Samples.empty() || Coefficients.empty()) return;
   std::int16_t* out = Coefficients.data();
   for (std::int32_t a = 0; a < BlocksDown; ++a) {
     const std::uint8_t* row = Samples.data() + std::int64_t{8} * a * RowStride;
@@ -522,6 +580,310 @@ void TvexJPEGImage::ConvertGrey() {
   }
   FillBelow(c, height);
 }
+
+// ---------------------------------------------------------------------------
+// Sequential files: coefficients made one MCU row at a time
+
+namespace {
+
+// The picture as the band maker reads it.
+struct BandSource {
+  const std::uint8_t* bits = nullptr;
+  std::int64_t line = 0; // bytes per DIB row
+  std::int64_t width = 0, height = 0;
+  bool top_down = false;
+  int bit_count = 24;
+  int count = 3; // components: 1 grey levels, 3 Y, Cb, Cr
+  // 8 bits: each index's grey level, or its Y, Cb and Cr.
+  std::uint8_t table[3][256] = {};
+};
+
+} // namespace
+
+// Makes the coefficients of MCU row i of every component straight from the
+// picture: conversion of its rows (rows below the picture repeat the last
+// one), padding, averaging of subsampled components, forward transform. The
+// counting pass asks for every row in turn (and the writing pass too when
+// the counting pass could not keep its symbols), so no buffer of a whole
+// component is ever needed: its fresh pages cost more than the rows' making.
+// With a helper, a second thread makes rows ahead of the coder into a small
+// ring of bands, and the coder makes those the helper has not got to (the
+// same bytes; a thread that cannot start leaves the coder to make them all).
+class JPEGBandFeed {
+public:
+  // Throws std::bad_alloc when not even one band can be had.
+  JPEGBandFeed(TvexJPEGImage& image, const BandSource& source, int helpers)
+      : source_(source), rows_(image.MCUsDown), total_(image.MCUsDown),
+        mcu_height_(image.MCUHeight) {
+    for (int c = 0; c < source.count; ++c) comps_[c] = image.Components[c].get();
+    Allocate(work_[0]);
+    bands_.resize(1);
+    Allocate(bands_[0]);
+    if (helpers > 0 && rows_ > 1) Start();
+  }
+  ~JPEGBandFeed() { Stop(); }
+  JPEGBandFeed(const JPEGBandFeed&) = delete;
+  JPEGBandFeed& operator=(const JPEGBandFeed&) = delete;
+
+  // The writing pass needs the rows again (the counting pass could not keep
+  // its symbols): the helper goes on making them.
+  void SecondPass() {
+    total_ = 2 * rows_;
+    if (!sync_) return;
+    {
+      std::lock_guard lock(sync_->mutex);
+      sync_->total = total_;
+    }
+    sync_->changed.notify_all();
+  }
+
+  // Points every component's CoefficientBand at the coefficients of MCU row
+  // `row`. The counting pass, and the writing pass after SecondPass, ask for
+  // rows 0, 1, ... in order.
+  void MakeRow(int row) {
+    const int s = next_++;
+    if (sync_ && s < total_ && s % rows_ == row) {
+      Point(Take(s), row);
+      return;
+    }
+    Make(row, work_[0], bands_[0]);
+    Point(bands_[0], row);
+  }
+
+private:
+  // Ring size, and the rows a waiting thread asks for at once (one wake per
+  // row costs more in system calls than it overlaps).
+  static constexpr int kBands = 4, kBatch = 2;
+  // bands_: the coder's own (one, or two with a helper), then the ring.
+  static constexpr int kRing = 2;
+  // How long (microseconds) the coder waits for a row the helper is making
+  // before it makes the row itself: a few times what one row takes.
+  static constexpr int kPatience = 300;
+  static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
+
+  template <class T> using Buffer = std::vector<T, UninitialisedAllocator<T>>;
+  struct Work {
+    Buffer<std::uint8_t> samples[3]; // one MCU row of each component, averaged
+    Buffer<std::uint8_t> stage[3];   // Vf full-resolution rows of a subsampled one
+  };
+  struct Band {
+    Buffer<std::int16_t> coef[3];
+  };
+
+  bool Subsampled(int c) const { return comps_[c]->Hf > 1 || comps_[c]->Vf > 1; }
+
+  void Allocate(Work& w) const {
+    for (int c = 0; c < source_.count; ++c) {
+      const TvexJPEGComponent& k = *comps_[c];
+      w.samples[c].resize(static_cast<std::size_t>(std::int64_t{8} * k.V * k.RowStride));
+      if (Subsampled(c)) w.stage[c].resize(static_cast<std::size_t>(k.Vf * k.RowStride));
+    }
+  }
+  void Allocate(Band& b) const {
+    for (int c = 0; c < source_.count; ++c) {
+      const TvexJPEGComponent& k = *comps_[c];
+      b.coef[c].resize(static_cast<std::size_t>(std::int64_t{64} * k.V * k.BlocksPerLine));
+    }
+  }
+
+  void Point(Band& b, int row) const {
+    for (int c = 0; c < source_.count; ++c) {
+      comps_[c]->CoefficientBand = b.coef[c].data();
+      comps_[c]->CoefficientRowBase = row * comps_[c]->V;
+    }
+  }
+
+  void Make(int row, Work& w, Band& b) const {
+    const BandSource& src = source_;
+    const std::int64_t y0 = std::int64_t{row} * mcu_height_;
+    for (std::int64_t r = 0; r < mcu_height_; ++r) {
+      const std::int64_t y = std::min(y0 + r, src.height - 1);
+      const std::uint8_t* in = src.bits + (src.top_down ? y : src.height - 1 - y) * src.line;
+      std::uint8_t* out[3] = {};
+      for (int c = 0; c < src.count; ++c) {
+        const std::int64_t stride = comps_[c]->RowStride;
+        out[c] = Subsampled(c) ? w.stage[c].data() + (r % comps_[c]->Vf) * stride
+                               : w.samples[c].data() + r * stride;
+      }
+      if (src.count == 1) {
+        for (std::int64_t x = 0; x < src.width; ++x) out[0][x] = src.table[0][in[x]];
+      } else if (src.bit_count == 8) {
+        for (std::int64_t x = 0; x < src.width; ++x) {
+          const std::uint8_t v = in[x];
+          out[0][x] = src.table[0][v];
+          out[1][x] = src.table[1][v];
+          out[2][x] = src.table[2][v];
+        }
+      } else {
+        vex::jpeg::ConvertRowRGB(in, src.bit_count == 32 ? 4 : 3, src.width, out[0], out[1],
+                                 out[2]);
+      }
+      for (int c = 0; c < src.count; ++c) {
+        const TvexJPEGComponent& k = *comps_[c];
+        PadRow(out[c], src.width, k.RowStride);
+        if (!Subsampled(c)) continue;
+        if (k.Hf != 1) AverageAcross(out[c], k.RowStride, k.Hf);
+        if ((r + 1) % k.Vf != 0) continue;
+        std::uint8_t* dest = w.samples[c].data() + (r / k.Vf) * k.RowStride;
+        const std::int64_t width = k.RowStride / k.Hf;
+        if (k.Vf == 1) {
+          std::memcpy(dest, out[c], static_cast<std::size_t>(width));
+        } else {
+          std::array<const std::uint8_t*, 4> rows{};
+          for (int j = 0; j < k.Vf && j < 4; ++j) rows[j] = w.stage[c].data() + j * k.RowStride;
+          AverageDown(rows.data(), k.Vf, width, dest);
+        }
+      }
+    }
+    for (int c = 0; c < src.count; ++c) {
+      const TvexJPEGComponent& k = *comps_[c];
+      std::int16_t* coef = b.coef[c].data();
+      for (std::int32_t v = 0; v < k.V; ++v) {
+        const std::uint8_t* samples = w.samples[c].data() + std::int64_t{8} * v * k.RowStride;
+        for (std::int32_t x = 0; x < k.BlocksPerLine; ++x, coef += 64)
+          k.DCT.ForwardDCT(samples + 8 * x, static_cast<std::ptrdiff_t>(k.RowStride), coef);
+      }
+    }
+  }
+
+  void Start() {
+    try {
+      Allocate(work_[1]);
+      bands_.resize(kRing + kBands);
+      for (int i = 1; i < kRing + kBands; ++i) Allocate(bands_[static_cast<std::size_t>(i)]);
+      auto sync = std::make_shared<Sync>();
+      sync->total = total_;
+      std::thread(Help, sync, this).detach();
+      sync_ = std::move(sync);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::system_error&) {
+    }
+  }
+
+  // Once stopped, the helper touches nothing of the feed again: the feed
+  // waits only for a row it is making, never for the thread to be scheduled
+  // and end (on a busy machine that can take milliseconds), so the thread
+  // runs detached and owns the shared state with the feed.
+  void Stop() {
+    if (!sync_) return;
+    Sync& y = *sync_;
+    std::unique_lock lock(y.mutex);
+    y.stop = true;
+    y.changed.notify_all();
+    y.changed.wait(lock, [&] { return !y.busy; });
+  }
+
+  // Sequence numbers 0 .. 2 * rows - 1 are the rows of both passes. Either
+  // thread claims the next row (the coder only the one it needs next, when
+  // the helper has not got to it, or the one after while the helper makes
+  // it), so that whichever is faster at the moment does more of the making.
+  // Band s goes into ring slot s % kBands, which is free once the coder is
+  // done with s - kBands.
+  struct Sync {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int claim = 0, freed = -1, total = 0, coder_wants = -1;
+    int made[kBands] = {-1, -1, -1, -1}; // sequence number of each slot's band
+    bool helper_waiting = false, stop = false, broken = false;
+    bool busy = false; // the helper is making a row of the feed
+    bool HelperMayClaim(int batch) const {
+      return stop || (claim < total && claim - kBands + batch - 1 <= freed);
+    }
+  };
+  static_assert(kBands == 4, "Sync::made lists one entry per slot");
+
+  static void Help(std::shared_ptr<Sync> sync, JPEGBandFeed* feed) {
+    Sync& y = *sync;
+    for (;;) {
+      int s;
+      {
+        std::unique_lock lock(y.mutex);
+        if (!y.HelperMayClaim(1)) {
+          y.helper_waiting = true;
+          y.changed.wait(lock, [&] { return y.HelperMayClaim(kBatch); });
+          y.helper_waiting = false;
+        }
+        if (y.stop) return;
+        s = y.claim++;
+        y.busy = true;
+      }
+      bool made = true;
+      try {
+        feed->Make(s % feed->rows_, feed->work_[1], feed->Slot(s));
+      } catch (...) {
+        made = false; // nothing here should throw; if it did, the coder makes its rows itself
+      }
+      bool wake;
+      {
+        std::lock_guard lock(y.mutex);
+        y.busy = false;
+        if (made)
+          y.made[s % kBands] = s;
+        else
+          y.broken = true;
+        wake = y.coder_wants == s || y.broken || y.stop;
+      }
+      if (wake) y.changed.notify_all();
+      if (!made) return;
+    }
+  }
+
+  Band& Slot(int s) { return bands_[static_cast<std::size_t>(kRing + s % kBands)]; }
+  Band& Own(int s) { return bands_[static_cast<std::size_t>(s & 1)]; }
+
+  // The coder is done with band s - 1 and needs band s. Rows it makes itself
+  // go into its own two bands (row s into Own(s)), so that a ring slot is
+  // only ever the helper's to write. While the helper is still making row s
+  // the coder makes row s + 1 if no one has claimed it, and it waits only so
+  // long (on a busy machine the helper may be off its core for a while).
+  Band& Take(int s) {
+    Sync& y = *sync_;
+    std::unique_lock lock(y.mutex);
+    y.freed = s - 1;
+    if (y.helper_waiting && !y.broken && y.HelperMayClaim(kBatch)) {
+      lock.unlock();
+      y.changed.notify_all();
+      lock.lock();
+    }
+    if (premade_ == s) return Own(s);
+    if (y.claim == s) {
+      y.claim = s + 1;
+      lock.unlock();
+      Make(s % rows_, work_[0], Own(s));
+      return Own(s);
+    }
+    for (;;) {
+      if (y.made[s % kBands] == s) return Slot(s);
+      if (y.broken) break;
+      if (y.claim == s + 1 && s + 1 < y.total) {
+        y.claim = s + 2;
+        premade_ = s + 1;
+        lock.unlock();
+        Make((s + 1) % rows_, work_[0], Own(s + 1));
+        lock.lock();
+        continue;
+      }
+      y.coder_wants = s;
+      const bool made = y.changed.wait_for(lock, std::chrono::microseconds(kPatience),
+                                           [&] { return y.made[s % kBands] == s || y.broken; });
+      y.coder_wants = -1;
+      if (!made) break;
+    }
+    lock.unlock();
+    Make(s % rows_, work_[0], Own(s));
+    return Own(s);
+  }
+
+  BandSource source_;
+  TvexJPEGComponent* comps_[3] = {};
+  int rows_, total_;
+  std::int64_t mcu_height_;
+  int next_ = 0;
+  Work work_[2];
+  std::vector<Band> bands_;
+  int premade_ = -1;           // the row the coder made ahead into Own(row)
+  std::shared_ptr<Sync> sync_; // with a helper only
+};
 
 // ---------------------------------------------------------------------------
 // Headers and tables
@@ -743,9 +1105,7 @@ void TvexJPEGImage::EncodeScan(bool Write) {
   for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->ResetEOBRun();
   if (ScanComponentCount > 1) {
     for (std::int32_t i = 0; i < MCUsDown; ++i) {
-      for (int s = 0; s < ScanComponentCount; ++s)
-        if (ScanComponents[s]->TransformOnDemand)
-          ScanComponents[s]->TransformRows(i * ScanComponents[s]->V, ScanComponents[s]->V);
+      if (Bands) Bands->MakeRow(i);
       for (std::int32_t m = 0; m < MCUsAcross; ++m) {
         restart();
         for (int s = 0; s < ScanComponentCount; ++s) {
@@ -759,7 +1119,7 @@ void TvexJPEGImage::EncodeScan(bool Write) {
   } else {
     TvexJPEGComponent& c = *ScanComponents[0];
     for (std::int32_t i = 0; i < c.ScanRows; ++i) {
-      if (c.TransformOnDemand) c.TransformRows(i, 1);
+      if (Bands) Bands->MakeRow(i);
       for (std::int32_t j = 0; j < c.ScanColumns; ++j) {
         restart();
         (c.*c.EncodeBlock)(i, j);
@@ -781,9 +1141,24 @@ void TvexJPEGImage::WriteSequentialScans() {
   // 2. Restart interval (none while RestartRows is 0).
   const int per_row = ScanComponentCount == 1 ? ScanComponents[0]->BlocksPerLine : MCUsAcross;
   WriteRestartInterval(RestartRows * per_row);
-  // 3. Counting pass.
+  // 3. Counting pass. Made coefficients keep their symbols for the writing
+  // pass while they take at most a quarter of the room of all coefficients
+  // (a fine-grained picture at a high quality is made twice instead).
+  JPEGScanTokens tokens;
+  if (Bands && RestartInterval == 0) {
+    std::int64_t blocks = 0;
+    for (int i = 0; i < ScanComponentCount; ++i)
+      blocks += std::int64_t{ScanComponents[i]->BlocksPerLine} * ScanComponents[i]->BlocksDown;
+    // Half a megabyte at least, so that the room comes from large-block
+    // memory (a small picture then takes no fresh pages for it).
+    const std::int64_t budget =
+        std::max<std::int64_t>(blocks * 16, vex::platform::kLargeBlock / sizeof(std::uint16_t));
+    if (budget * 2 <= vex::kit::kMaxAllocation && tokens.Reserve(static_cast<std::size_t>(budget)))
+      for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->Tokens = &tokens;
+  }
   SetCodingAll(false, 0);
   EncodeScan(false);
+  for (int i = 0; i < ScanComponentCount; ++i) ScanComponents[i]->Tokens = nullptr;
   // 4. Optimal tables: id 0 for Y (or grey), id 1 shared by Cb and Cr.
   for (int k = 0; k < std::min(ScanComponentCount, 2); ++k)
     WriteHuffmanTables(std::min(k, 1), true, true);
@@ -792,8 +1167,57 @@ void TvexJPEGImage::WriteSequentialScans() {
   ResetPredictors();
   SetCodingAll(true, 0);
   WriteScanHeader(kSelectorsByFrameIndex);
-  EncodeScan(true);
+  if (!tokens.dropped) {
+    WriteTokens(tokens);
+  } else {
+    if (Bands) Bands->SecondPass();
+    EncodeScan(true);
+  }
   Bits->Flush();
+}
+
+void TvexJPEGImage::WriteTokens(const JPEGScanTokens& tokens) {
+  const std::uint16_t* p = tokens.data;
+  const std::uint16_t* const end = p + tokens.size;
+  JPEGBitWriter& out = *Bits;
+  // The next symbol of `table`, written with its extra bits in one piece (at
+  // most 16 + 11 bits); `dc`: the symbol is the number of extra bits.
+  auto put = [&](const TvexHuffmanJPEG& table, bool dc) {
+    if (p == end) throw vex::ImagingError(vex::jpeg::kMsgUnexpectedValue);
+    const int symbol = *p >> 8;
+    std::uint32_t bits = *p++ & 0xFFu;
+    const int size = dc ? symbol : symbol & 15;
+    if (size > 8) {
+      if (p == end) throw vex::ImagingError(vex::jpeg::kMsgUnexpectedValue);
+      bits = *p++;
+    }
+    const std::uint32_t length = table.CodeLengthData()[symbol];
+    if (length == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
+    out.Put((table.CodeData()[symbol] << size) | bits, static_cast<int>(length) + size);
+    return symbol;
+  };
+  // A block: its DC difference, then AC symbols up to the end of band or
+  // the last position.
+  auto block = [&](const TvexJPEGComponent& c) {
+    put(*c.DCTable, true);
+    for (int k = 0; k < 63;) {
+      const int symbol = put(*c.ACTable, false);
+      if (symbol == 0) break;
+      k += (symbol >> 4) + 1;
+    }
+  };
+  if (ScanComponentCount > 1) {
+    for (std::int32_t i = 0; i < MCUsDown; ++i)
+      for (std::int32_t m = 0; m < MCUsAcross; ++m)
+        for (int s = 0; s < ScanComponentCount; ++s) {
+          const TvexJPEGComponent& c = *ScanComponents[s];
+          for (std::int32_t n = c.V * c.H; n > 0; --n) block(c);
+        }
+  } else {
+    const TvexJPEGComponent& c = *ScanComponents[0];
+    for (std::int64_t n = std::int64_t{c.ScanRows} * c.ScanColumns; n > 0; --n) block(c);
+  }
+  if (p != end) throw vex::ImagingError(vex::jpeg::kMsgUnexpectedValue);
 }
 
 void TvexJPEGImage::EncodeImage() {
@@ -842,6 +1266,7 @@ void TvexJPEGImage::EncodeImage() {
     if (!old) continue;
     old->Samples = {};
     old->Coefficients = {};
+    old->CoefficientBand = nullptr;
     old->EOBRun = 0;
     old->LastDC = 0;
   }
@@ -852,8 +1277,9 @@ void TvexJPEGImage::EncodeImage() {
       Error = EC_JFIF_COMPONENTS;
       return;
     }
-    c->SampleOnConversion = !PlainPipeline;
-    c->TransformOnDemand = !PlainPipeline && Interlaced;
+    const bool banded = !PlainPipeline && Interlaced;
+    c->Banded = banded;
+    c->SampleOnConversion = !PlainPipeline && !banded;
     if (count == 3) {
       c->H = factors[i][0];
       c->V = factors[i][1];
@@ -883,6 +1309,46 @@ void TvexJPEGImage::EncodeImage() {
       return;
     }
   }
+  std::unique_ptr<JPEGBandFeed> feed;
+  if (Components[0]->Banded) {
+    BandSource source;
+    source.bits = DIBBits;
+    source.line = LineWidth;
+    source.width = width;
+    source.height = height;
+    source.top_down = bih.biHeight < 0;
+    source.bit_count = BitCount;
+    source.count = count;
+    if (BitCount == 8) {
+      for (int i = 0; i < 256; ++i) {
+        const auto& q = BitmapInfo->bmiColors[i];
+        if (count == 1) {
+          // The grey level of an index is its palette entry (see ConvertGrey).
+          source.table[0][i] = q.rgbRed;
+        } else {
+          source.table[0][i] = vex::jpeg::Luma(q.rgbRed, q.rgbGreen, q.rgbBlue);
+          source.table[1][i] = vex::jpeg::Cb(q.rgbRed, q.rgbGreen, q.rgbBlue);
+          source.table[2][i] = vex::jpeg::Cr(q.rgbRed, q.rgbGreen, q.rgbBlue);
+        }
+      }
+    }
+    try {
+      feed = std::make_unique<JPEGBandFeed>(*this, source, Helpers);
+    } catch (const std::bad_alloc&) {
+      Error = EC_NOMEMORY;
+      return;
+    }
+  }
+  // The components point into the feed's bands only while it lives.
+  struct Unhook {
+    TvexJPEGImage& image;
+    ~Unhook() {
+      image.Bands = nullptr;
+      for (auto& c : image.Components)
+        if (c) c->CoefficientBand = nullptr;
+    }
+  } unhook{*this};
+  Bands = feed.get();
   Bits = std::make_unique<JPEGBitWriter>(BufferStream);
   for (int i = 0; i < count; ++i) Components[i]->Bits = Bits.get();
 
@@ -892,12 +1358,14 @@ void TvexJPEGImage::EncodeImage() {
   WriteFrameHeader();
   WriteQuantTables();
 
-  if (count == 1)
-    ConvertGrey();
-  else
-    ConvertToYCbCr();
-  for (int i = 0; i < count; ++i) Components[i]->Downsample();
-  for (int i = 0; i < count; ++i) Components[i]->TransformAll();
+  if (!feed) {
+    if (count == 1)
+      ConvertGrey();
+    else
+      ConvertToYCbCr();
+    for (int i = 0; i < count; ++i) Components[i]->Downsample();
+    for (int i = 0; i < count; ++i) Components[i]->TransformAll();
+  }
 
   if (Interlaced)
     WriteSequentialScans();

@@ -1,6 +1,6 @@
 // AVX2 colour conversion of the JPEG writer: the integer numerators of the
 // SSE2 kernel for eight pixels at a time, each quotient by 10000 rounded
-// through a single precision division that is exact enough to tell every
+// through a single precision product that is exact enough to tell every
 // case but the exact ties, which go to the extended precision formulas.
 // Only intrinsics and out-of-line functions are used here, so no inline
 // function compiled with AVX2 can stand in for another file's plain copy.
@@ -13,18 +13,23 @@ namespace vex::jpeg {
 
 namespace {
 
-// round(n / 10000) for 0 <= n < 2^23 - 5000 with exact ties flagged: t = n +
-// 5000 is exact in single precision and the correctly rounded quotient
-// t / 10000 never crosses an integer it does not reach, so truncating it
-// gives floor(t / 10000). A tie is t divisible by 10000.
-inline __m256i RoundQuotient(__m256i n, int& ties) {
+// round(n / 10000) for 0 <= n <= 2550000 (every numerator of the three
+// formulas) with exact ties flagged: t = n + 5000 is exact in single
+// precision, and the truncated single precision product t * fl(1 / 10000)
+// is floor(t / 10000) for every t up to 2560000 (the products of multiples
+// of 10000 round back onto the integers; the tests check every colour). A
+// tie is t divisible by 10000.
+inline __m256i RoundQuotient(__m256i n, __m256i& tie) {
   const __m256i t = _mm256_add_epi32(n, _mm256_set1_epi32(5000));
   const __m256i q =
-      _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(t), _mm256_set1_ps(10000.0f)));
+      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(t), _mm256_set1_ps(1.0f / 10000.0f)));
   // q < 2^15: q * 10000 through the 16-bit multiply-add.
-  const __m256i back = _mm256_madd_epi16(q, _mm256_set1_epi32(10000));
-  ties = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(back, t)));
+  tie = _mm256_cmpeq_epi32(_mm256_madd_epi16(q, _mm256_set1_epi32(10000)), t);
   return q;
+}
+
+inline int Mask(__m256i m) {
+  return _mm256_movemask_ps(_mm256_castsi256_ps(m));
 }
 
 inline void Store8(std::uint8_t* p, std::int64_t v) {
@@ -78,7 +83,7 @@ void ConvertRowRGBAvx2(const std::uint8_t* src, int step, std::int64_t width, st
                               _mm256_set1_epi32(static_cast<int>((0x10000u - 4183) << 16) | 5000)),
             _mm256_madd_epi16(b0, _mm256_set1_epi32(0x10000 - 816))),
         offset);
-    int ty = 0, tb = 0, tr = 0;
+    __m256i ty, tb, tr;
     const __m256i qy = RoundQuotient(ny, ty);
     const __m256i qb = RoundQuotient(nb, tb);
     const __m256i qr = RoundQuotient(nr, tr);
@@ -88,13 +93,14 @@ void ConvertRowRGBAvx2(const std::uint8_t* src, int step, std::int64_t width, st
     Store8(y + x, _mm256_extract_epi64(bytes, 0));
     Store8(cb + x, _mm256_extract_epi64(bytes, 1));
     Store8(cr + x, _mm256_extract_epi64(bytes, 2));
-    if ((ty | tb | tr) != 0) {
+    if (!_mm256_testz_si256(_mm256_or_si256(ty, _mm256_or_si256(tb, tr)), _mm256_set1_epi32(-1))) {
       // Exact ties: the extended-precision value decides.
+      const int my = Mask(ty), mb = Mask(tb), mr = Mask(tr);
       for (int i = 0; i < 8; ++i) {
         const std::uint8_t* p = src + i * step;
-        if ((ty >> i) & 1) y[x + i] = LumaExact(p[2], p[1], p[0]);
-        if ((tb >> i) & 1) cb[x + i] = CbExact(p[2], p[1], p[0]);
-        if ((tr >> i) & 1) cr[x + i] = CrExact(p[2], p[1], p[0]);
+        if ((my >> i) & 1) y[x + i] = ExactTie(0, p[2], p[1], p[0]);
+        if ((mb >> i) & 1) cb[x + i] = ExactTie(1, p[2], p[1], p[0]);
+        if ((mr >> i) & 1) cr[x + i] = ExactTie(2, p[2], p[1], p[0]);
       }
     }
   }

@@ -196,6 +196,7 @@ void TvexImageFileMgr::SaveImage(const std::string& file_name, TvexFileFormat fi
     Current->SetCompression(Compression);
     Current->SetQuality(Quality);
     Current->SetInterlaced(Interlaced != 0);
+    Current->SetHelpers(Helpers);
     try {
       Current->SaveToFile(file_name, dib);
     } catch (...) {

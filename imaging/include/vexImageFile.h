@@ -155,6 +155,11 @@ public:
   // Not owned; with a sink (and CanStreamRows) ReadImage makes no bitmap.
   void SetRowSink(TvexRowSink* sink) { RowSink = sink; }
   TvexRowSink* GetRowSink() const { return RowSink; }
+  // Threads besides the caller's a format may use for one load or save (the
+  // caller says so only when a core would otherwise stay idle). A format that
+  // cannot start one works alone: the result is the same either way.
+  void SetHelpers(std::int32_t n) { Helpers = n; }
+  std::int32_t GetHelpers() const { return Helpers; }
   std::int64_t GetStreamStart() const { return StreamStart; }
   std::int32_t GetBitCount() const { return BitCount; }
   std::int32_t GetLineWidth() const { return LineWidth; }
@@ -228,6 +233,7 @@ protected:
   std::int32_t NumColors = 0;
   TvexImageInfo* ImageInfo = nullptr;
   TvexRowSink* RowSink = nullptr;
+  std::int32_t Helpers = 0;
   TvexCompression Compression = CP_NOCOMP;
   std::uint16_t Quality = 100;
   std::uint8_t Interlaced = 0;
@@ -302,6 +308,9 @@ public:
   bool GetMoreImages() const { return MoreImages != 0; }
   bool GetTIFFWhiteIsZero() const { return TIFFWhiteIsZero != 0; }
   void SetTIFFWhiteIsZero(bool v) { TIFFWhiteIsZero = v ? 1 : 0; }
+  // Threads besides the caller's each save may use (see TvexImageFile::SetHelpers).
+  std::int32_t GetHelpers() const { return Helpers; }
+  void SetHelpers(std::int32_t n) { Helpers = n; }
   std::uint8_t GetJPEGSampling() const { return JPEGSampling; }
   void SetJPEGSampling(std::uint8_t v) { JPEGSampling = v; }
   TvexImageInfo& GetImageInfo() { return *ImageInfo; }
@@ -324,6 +333,7 @@ private:
   std::uint16_t Quality = 100;
   std::uint8_t TIFFWhiteIsZero = 1;
   std::uint8_t JPEGSampling = 1;
+  std::int32_t Helpers = 0;
 };
 
 // The process-wide manager, made on first use and freed at exit.

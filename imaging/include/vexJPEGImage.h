@@ -19,6 +19,36 @@
 
 class TvexJPEGImage;
 class JPEGBitWriter;
+class JPEGBandFeed;
+
+// Writer, sequential files: the symbols of the counting pass in scan order,
+// so that the writing pass needs neither a second transform nor a second
+// look at the coefficients. Entry per symbol: symbol << 8 | its extra bits
+// when they are at most 8, else symbol << 8 followed by an entry with all
+// of them. Dropped (and the coefficients made again) once above the budget.
+struct JPEGScanTokens {
+  // Room beyond the budget: the entries of one block at most.
+  static constexpr std::size_t kSlack = 2 + 2 * 63 + 4;
+  vex::platform::LargeBuffer buffer;
+  std::uint16_t* data = nullptr;
+  std::size_t size = 0, budget = 0;
+  bool dropped = true;
+  // Room for `budget` entries (and one block more); false when not to be had.
+  bool Reserve(std::size_t entries) {
+    buffer = vex::platform::LargeBuffer((entries + kSlack) * sizeof(std::uint16_t), false);
+    data = static_cast<std::uint16_t*>(buffer.get());
+    budget = entries;
+    size = 0;
+    dropped = data == nullptr;
+    return !dropped;
+  }
+  void Drop() {
+    dropped = true;
+    buffer = {};
+    data = nullptr;
+    size = 0;
+  }
+};
 
 // Allocator whose resize leaves new elements uninitialised: for buffers that
 // are written completely before they are read (the writer's sample and
@@ -96,15 +126,11 @@ public:
   void FlushEOBRunWithCorrections();
 
   // Coefficients of the block at (row, column) in the whole-component buffer
-  // (or in the band of block rows from CoefficientRowBase, see TransformRows).
+  // (or in CoefficientBand, which starts at block row CoefficientRowBase).
   std::int16_t* BlockAt(int Row, int Column) {
-    return Coefficients.data() +
+    return (CoefficientBand ? CoefficientBand : Coefficients.data()) +
            (static_cast<std::int64_t>(Row - CoefficientRowBase) * BlocksPerLine + Column) * 64;
   }
-  // Writer, sequential scans: transforms `count` block rows from `first` into
-  // the band buffer (TransformOnDemand), so that the coefficients of the
-  // whole component never need to be held.
-  void TransformRows(int first, int count);
 
   // --- fields, in the order of the data model ---
   std::uint8_t Id = 0;
@@ -147,10 +173,14 @@ public:
   // buffer holds the averaged rows only, and Downsample has nothing to do).
   bool SampleOnConversion = false;
   bool Presampled = false;
-  // Writer, sequential files: coefficients are made one band of block rows
-  // at a time by each pass instead of all at once (same values).
-  bool TransformOnDemand = false;
   std::int32_t CoefficientRowBase = 0;
+  // Writer, sequential files (Banded): no buffer of the whole component; each
+  // pass gets every MCU row's coefficients made afresh from the picture into
+  // CoefficientBand (one MCU row, not owned).
+  bool Banded = false;
+  std::int16_t* CoefficientBand = nullptr;
+  // Writer, counting pass: where the symbols go too (not owned; may be null).
+  JPEGScanTokens* Tokens = nullptr;
 };
 
 // The JPEG/JFIF format: baseline and progressive writer, sequential and
@@ -225,6 +255,8 @@ public:
   void ConvertToYCbCr();
   void ConvertGrey();
   void WriteSequentialScans();
+  // The writing pass from the symbols the counting pass kept.
+  void WriteTokens(const JPEGScanTokens& tokens);
   void WriteProgressiveScans();
   // Sets up ScanComponents, Ss, Se, Ah, Al for one scan of the writer.
   void SelectScan(unsigned mask, int ss, int se, int ah, int al);
@@ -237,12 +269,15 @@ public:
   void WriteFrameHeader();
   void SetCodingAll(bool emit, int scan_kind);
   std::unique_ptr<JPEGBitWriter> Bits;
+  // Writer, sequential files: makes the coefficients of MCU row i for
+  // EncodeScan (MakeRow), on this thread or ahead of it on a helper.
+  JPEGBandFeed* Bands = nullptr;
   // Writer: true keeps the documented order literally (whole-resolution
   // buffers for every component, Downsample, then TransformAll); false (the
-  // default) averages subsampled components row by row during the colour
-  // conversion and, for sequential files, transforms each band of block rows
-  // when a pass needs it. Both give the same file (the tests compare them);
-  // the second needs far less memory.
+  // default) makes each MCU row from the picture whenever a pass of a
+  // sequential file needs it, and averages subsampled components row by row
+  // during the colour conversion of a progressive one. Both give the same
+  // file (the tests compare them); the second needs far less memory.
   bool PlainPipeline = false;
 
 protected:

@@ -26,6 +26,7 @@ struct Options {
   std::uint8_t sub_sampling = 1;
   TvexImageInfo* info = nullptr;
   bool plain_pipeline = false;
+  int helpers = 0;
 };
 
 Bytes encode(TvexImage& image, const Options& o, TvexErrorCode* error = nullptr) {
@@ -34,6 +35,7 @@ Bytes encode(TvexImage& image, const Options& o, TvexErrorCode* error = nullptr)
   jpeg.SetCompression(o.compression);
   jpeg.SetImageInfo(o.info);
   jpeg.PlainPipeline = o.plain_pipeline;
+  jpeg.SetHelpers(o.helpers);
   vex::platform::MemoryStream out;
   jpeg.SaveToStream(out, image.GetDibHandle());
   if (error) *error = jpeg.GetError();
@@ -831,14 +833,15 @@ TEST(FastPaths, SimdRowConversionMatchesPortableForEveryColour) {
 }
 
 TEST(FastPaths, BandPipelineMatchesWholeBufferPipeline) {
-  // Averaging the chroma rows during the conversion and transforming bands
-  // of block rows per pass give the same file as converting at full
-  // resolution, downsampling and transforming the whole buffers.
+  // Averaging the chroma rows during the conversion and making each MCU row's
+  // coefficients per pass (on a helper thread too) give the same file as
+  // converting at full resolution, downsampling and transforming the whole
+  // buffers.
   struct Mode {
     std::uint8_t mode;
     unsigned quality;
   } modes[] = {{0, 10}, {0, 30}, {0, 60}, {0, 90}, {1, 80}, {2, 80}, {3, 80}};
-  const int sizes[][2] = {{1, 1}, {2, 3}, {17, 9}, {33, 35}, {50, 3}, {3, 50}, {64, 31}};
+  const int sizes[][2] = {{1, 1}, {2, 3}, {17, 9}, {33, 35}, {50, 3}, {3, 50}, {64, 31}, {77, 161}};
   int seed = 100;
   for (const auto& m : modes)
     for (const auto& size : sizes)
@@ -855,11 +858,41 @@ TEST(FastPaths, BandPipelineMatchesWholeBufferPipeline) {
           fast.quality = plain.quality = m.quality;
           fast.compression = plain.compression = compression;
           plain.plain_pipeline = true;
-          ASSERT_EQ(encode(image, fast), encode(image, plain))
-              << int(m.mode) << " q" << m.quality << " " << size[0] << "x" << size[1] << " bits "
-              << bits << " compression " << int(compression);
+          const Bytes expected = encode(image, plain);
+          for (const int helpers : {0, 1}) {
+            fast.helpers = helpers;
+            ASSERT_EQ(encode(image, fast), expected)
+                << int(m.mode) << " q" << m.quality << " " << size[0] << "x" << size[1] << " bits "
+                << bits << " compression " << int(compression) << " helpers " << helpers;
+          }
         }
       }
+}
+
+TEST(FastPaths, HelperThreadGivesTheSameFile) {
+  // Pictures of many MCU rows, so that both threads make some: runs of
+  // colour keep their symbols for the writing pass, noise has its rows made
+  // again. Repeated, as thread timing differs from run to run.
+  struct Case {
+    bool runny;
+    int bits;
+    unsigned quality;
+  } cases[] = {{true, 24, 80}, {true, 32, 95}, {false, 24, 100}, {true, 0, 80}};
+  for (const auto& c : cases) {
+    TvexImage image;
+    if (c.bits == 0)
+      make_grey(image, 301, 517, false, 5);
+    else if (c.runny)
+      testing_support::make_runny_image(image, 517, 301, c.bits, 6);
+    else
+      make_random_image(image, 517, 301, c.bits, 7);
+    Options alone, helped;
+    alone.quality = helped.quality = c.quality;
+    helped.helpers = 1;
+    const Bytes expected = encode(image, alone);
+    for (int run = 0; run < 4; ++run)
+      ASSERT_EQ(encode(image, helped), expected) << c.runny << " " << c.bits << " run " << run;
+  }
 }
 
 TEST(Geometry, OnePixelImageMakesOneMcu) {
@@ -881,6 +914,7 @@ TEST(Geometry, PaddingRepeatsTheLastPixelAndRow) {
   TvexImage image;
   make_random_image(image, 17, 3, 24, 11);
   TvexJPEGImage jpeg(3);
+  jpeg.PlainPipeline = true; // keeps the whole sample buffers
   vex::platform::MemoryStream out;
   jpeg.SaveToStream(out, image.GetDibHandle());
   ASSERT_EQ(jpeg.GetError(), EC_OK);
