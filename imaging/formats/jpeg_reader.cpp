@@ -23,8 +23,6 @@ namespace vex::jpeg {
 // Bit reader
 
 bool BitReader::Refill() {
-  // A reader in memory has all its bytes already.
-  if (!pull_) return false;
   // Keep an unread byte (a 0xFF whose partner has not arrived) at the front.
   const std::int32_t keep = static_cast<std::int32_t>(end_ - ptr_);
   if (keep > 0) std::memmove(buf_, ptr_, static_cast<std::size_t>(keep));
@@ -41,7 +39,6 @@ void BitReader::FillBytes() {
       // Zero bits past the end of the data.
       count_ += 8;
       pad_ += 8;
-      loaded_ += 8;
       continue;
     }
     if (end_ - ptr_ < 2 && !Refill() && end_ == ptr_) {
@@ -65,7 +62,6 @@ void BitReader::FillBytes() {
     }
     bits_ |= static_cast<std::uint64_t>(b) << (56 - count_);
     count_ += 8;
-    loaded_ += 8;
   }
 }
 
@@ -942,9 +938,7 @@ void Reader::ReadScan(std::int64_t end) {
   }
   // The marker loop goes on at the marker that ends the entropy-coded data.
   const std::int32_t back = bits_.Finish();
-  bs.Seek((scan_data_end_ >= 0 ? scan_data_end_ : bs.GetPosition()) - back);
-  scan_data_.reset();
-  scan_data_end_ = -1;
+  bs.Seek(bs.GetPosition() - back);
 }
 
 // ---------------------------------------------------------------------------
@@ -1051,57 +1045,6 @@ void Reader::SequentialScan() {
   }
 }
 
-bool Reader::TakeFromTail(TailDecoder& tail, std::int64_t& next, bool& synced,
-                          std::int16_t* const* coef, std::uint8_t* const* flat, int m,
-                          std::int64_t mcu) {
-  const std::int64_t interval = img_.RestartInterval;
-  if (!synced) {
-    // Without restart intervals MCUs meet by bit position; with them the
-    // helper begins after a restart marker, and they meet by MCU number
-    // (where the predictors start from zero).
-    const std::int64_t pos = interval == 0 ? bits_.Consumed() : mcu;
-    if (pos < next) return false;
-    const std::int64_t first = tail.First();
-    if (pos < first) {
-      // Not ready yet (or nothing to take): ask again some 4 KB (or 64 MCUs)
-      // further on.
-      next = std::min(first, pos + (interval == 0 ? 8 * 4096 : 64));
-      return false;
-    }
-    std::int32_t dc[4] = {};
-    if (interval == 0)
-      for (int s = 0; s < nscan_; ++s) dc[s] = comps_[scan_[s]].c->LastDC;
-    synced = tail.Meet(pos, dc, next);
-    if (!synced) return false;
-  }
-  std::int16_t* dst[4] = {};
-  std::uint8_t* flags[4] = {};
-  for (int s = 0; s < nscan_; ++s) {
-    const ReaderComponent& rc = comps_[scan_[s]];
-    const std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
-    dst[s] = coef[s] + k * 64;
-    flags[s] = flat[s] + k;
-  }
-  if (tail.Take(dst, flags)) {
-    if (interval == 0) ++img_.MCUCount;
-    return true;
-  }
-  std::int32_t dc[4] = {};
-  tail.Resume(bits_, dc);
-  for (int s = 0; s < nscan_; ++s) comps_[scan_[s]].c->LastDC = dc[s];
-  if (interval != 0 && mcu > 0) {
-    // Where the restarts stand before this MCU's own.
-    img_.MCUCount = static_cast<std::int32_t>(mcu % interval == 0 ? interval : mcu % interval);
-    img_.RestartCount = static_cast<std::uint16_t>(((mcu - 1) / interval) & 7);
-  }
-  // The bit reader now reads the end of the file from the tail's bytes.
-  scan_data_ = tail.ReleaseBytes();
-  scan_data_end_ = img_.GetBufferStream().GetSize();
-  synced = false;
-  next = std::numeric_limits<std::int64_t>::max();
-  return false;
-}
-
 bool Reader::PipelinedScan(int rows, int cols) {
   // A ring of bands of coefficients (one MCU row each, zeroed), with a flag
   // per block for blocks without AC terms; band i % kBands is free again once
@@ -1111,46 +1054,21 @@ bool Reader::PipelinedScan(int rows, int cols) {
   constexpr int kBands = 8, kBatch = 4;
   static_assert(kBatch <= kBands, "a waiting thread must be able to get its batch");
   struct Band {
-    std::int16_t* coef[4];
-    std::uint8_t* flat[4];
+    std::vector<std::int16_t> coef[4];
+    std::vector<std::uint8_t> flat[4];
   };
   Band bands[kBands];
-  // One zeroed block for all of them. Without the memory or a thread to be
-  // had the scan runs on this thread alone.
-  std::size_t blocks = 0;
-  for (int s = 0; s < nscan_; ++s)
-    blocks += static_cast<std::size_t>(comps_[scan_[s]].v) * comps_[scan_[s]].h * cols;
-  const vex::platform::LargeBuffer memory(kBands * blocks * (64 * sizeof(std::int16_t) + 1), true);
-  if (!memory) return false;
-  {
-    auto* coef = static_cast<std::int16_t*>(memory.get());
-    auto* flat = reinterpret_cast<std::uint8_t*>(coef + kBands * blocks * 64);
+  // Without the memory or a thread to be had the scan runs on this thread alone.
+  try {
     for (Band& b : bands)
       for (int s = 0; s < nscan_; ++s) {
         const ReaderComponent& rc = comps_[scan_[s]];
-        const std::size_t n = static_cast<std::size_t>(rc.v) * rc.h * cols;
-        b.coef[s] = coef;
-        b.flat[s] = flat;
-        coef += n * 64;
-        flat += n;
+        const std::size_t blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
+        b.coef[s].resize(blocks * 64);
+        b.flat[s].resize(blocks);
       }
-  }
-  // The helper decodes the scan's tail ahead of this thread while it has
-  // nothing else to do, when the file can be read at an offset.
-  std::unique_ptr<TailDecoder> tail;
-  Bs& bs = img_.GetBufferStream();
-  std::uint8_t probe = 0;
-  if (bs.GetSource() && bs.GetSource()->ReadAt(0, &probe, 0) == 0) {
-    TailDecoder::Component tc[4];
-    for (int s = 0; s < nscan_; ++s) {
-      ReaderComponent& rc = comps_[scan_[s]];
-      tc[s] = {rc.c, &rc.fast_dc, &rc.fast_ac, rc.v * rc.h};
-    }
-    try {
-      tail = std::make_unique<TailDecoder>(bs.GetSource(), bs.GetPosition(), bs.GetSize(), tc,
-                                           nscan_, std::int64_t{rows} * cols, img_.RestartInterval);
-    } catch (...) {
-    }
+  } catch (const std::bad_alloc&) {
+    return false;
   }
   std::mutex mutex;
   std::condition_variable changed;
@@ -1163,18 +1081,11 @@ bool Reader::PipelinedScan(int rows, int cols) {
   std::thread helper;
   try {
     helper = std::thread([&] {
-      bool tail_work = tail != nullptr;
       for (int i = 0;; ++i) {
         {
           std::unique_lock lock(mutex);
           if (handed < i && !stop) {
             helper_wants = std::min(i + kBatch - 1, rows - 1);
-            // Idle: the scan's tail meanwhile, a few MCUs at a time.
-            while (tail_work && handed < helper_wants && !stop) {
-              lock.unlock();
-              tail_work = tail->Work(16);
-              lock.lock();
-            }
             changed.wait(lock, [&] { return handed >= helper_wants || stop; });
             helper_wants = kAwake;
           }
@@ -1190,7 +1101,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
             for (int m = 0; m < cols; ++m)
               for (int v = 0; v < rc.v; ++v)
                 for (int h = 0; h < rc.h; ++h, ++k) {
-                  std::int16_t* blk = b.coef[s] + k * 64;
+                  std::int16_t* blk = &b.coef[s][k * 64];
                   const bool flat = b.flat[s][k] != 0;
                   InverseBlock(rc, blk, flat, v, m * rc.h + h);
                   if (flat)
@@ -1234,8 +1145,6 @@ bool Reader::PipelinedScan(int rows, int cols) {
   };
   {
     Join join{mutex, changed, stop, helper};
-    std::int64_t tail_next = 0;
-    bool synced = false;
     for (int i = 0; i < rows; ++i) {
       if (!Progress(i, rows)) break;
       {
@@ -1250,10 +1159,6 @@ bool Reader::PipelinedScan(int rows, int cols) {
       Band& b = bands[i % kBands];
       bool complete = true;
       for (int m = 0; m < cols && complete; ++m) {
-        // (MCUs taken from the tail decoder are past their restarts.)
-        if (tail &&
-            TakeFromTail(*tail, tail_next, synced, b.coef, b.flat, m, std::int64_t{i} * cols + m))
-          continue;
         if (!Restart()) {
           complete = false;
           break;
@@ -1264,7 +1169,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
           for (int v = 0; v < rc.v; ++v)
             for (int h = 0; h < rc.h; ++h, ++k) {
               b.flat[s][k] =
-                  !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, b.coef[s] + k * 64);
+                  !DecodeBlockSequential(bits_, *rc.c, rc.fast_dc, rc.fast_ac, &b.coef[s][k * 64]);
             }
         }
         ++img_.MCUCount;

@@ -15,17 +15,12 @@
 
 #include "platform/cpu_features.h"
 #include "platform/exceptions.h"
-#include "platform/large_memory.h"
 #include "platform/rounding.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace vex::jpeg {
@@ -62,48 +57,10 @@ public:
     bits_ = 0;
     count_ = 0;
     pad_ = 0;
-    loaded_ = 0;
     ptr_ = end_ = buf_;
     marker_ = 0;
     eof_ = false;
   }
-  // Reads `size` bytes held in memory (which must outlive the reader's use)
-  // instead of pulling chunks: the bytes are the end of the data.
-  void BeginMemory(const std::uint8_t* data, std::int64_t size) {
-    Begin(nullptr, nullptr);
-    ptr_ = data;
-    end_ = data + size;
-  }
-
-  // Where a reader in memory stands: another reader may take it over
-  // (Restore: it then reads those bytes) and go on exactly as this one would.
-  struct State {
-    std::uint64_t bits;
-    int count;
-    std::int64_t pad, loaded;
-    const std::uint8_t* ptr;
-    const std::uint8_t* end;
-    int marker;
-    bool eof;
-  };
-  State Save() const { return {bits_, count_, pad_, loaded_, ptr_, end_, marker_, eof_}; }
-  void Restore(const State& s) {
-    pull_ = nullptr;
-    ctx_ = nullptr;
-    bits_ = s.bits;
-    count_ = s.count;
-    pad_ = s.pad;
-    loaded_ = s.loaded;
-    ptr_ = s.ptr;
-    end_ = s.end;
-    marker_ = s.marker;
-    eof_ = s.eof;
-  }
-  // Bits consumed since Begin, stuffed zero bytes left out (padding past a
-  // marker or the end counts too).
-  std::int64_t Consumed() const { return loaded_ - count_; }
-  // True once padding bits went into the reservoir (consumed or not).
-  bool Padded() const { return pad_ != 0; }
 
   // Guarantees at least 57 bits in the reservoir (zero bits past a marker or the end).
   void Fill() { Fill(bits_, count_); }
@@ -122,7 +79,6 @@ public:
         bits |= rest > 0 ? v & ~((std::uint64_t{1} << rest) - 1) : v;
         ptr_ += n;
         count += 8 * n;
-        loaded_ += 8 * n;
         return;
       }
     }
@@ -196,7 +152,6 @@ private:
   std::uint64_t bits_ = 0;
   int count_ = 0;
   std::int64_t pad_ = 0;
-  std::int64_t loaded_ = 0; // bits that went into the reservoir
   const std::uint8_t* ptr_ = buf_;
   const std::uint8_t* end_ = buf_;
   int marker_ = 0;
@@ -381,130 +336,6 @@ struct ReaderComponent {
   alignas(16) std::int16_t block[64] = {};
 };
 
-// Entropy decoding of the end of an interleaved sequential scan on a helper
-// thread's idle time, before the reader gets there. Huffman-coded data entered
-// at an arbitrary byte falls into step with the true symbol boundaries after a
-// few symbols, so from some MCU on the MCUs decoded from a point near the end
-// are exactly those the reader will meet. The reader recognises them by their
-// bit positions (an MCU that starts where the reader stands decodes to what
-// the reader would decode), takes their coefficients with its own DC
-// predictors (they differ by a constant per component) and jumps past them.
-// In a scan with restart intervals the helper begins after a restart marker
-// instead, where the MCU's number and the predictors are known, and positions
-// are MCU numbers. Only in a stream that can be read at an offset from another
-// thread, and not where the data ends at a DNL marker (there, where refills
-// come decides an error).
-// MCUs that met the end of the data are left to the reader, and so are those
-// after a decoding error: the reader meets the same error itself.
-class TailDecoder {
-public:
-  struct Component {
-    TvexJPEGComponent* c = nullptr;
-    const FastTable* dc = nullptr;
-    const FastTable* ac = nullptr;
-    int blocks = 1; // blocks of the component in an MCU
-  };
-  // The scan's data begins at byte `scan_start` of `source`, `file_size`
-  // bytes long; mcus: the scan's MCU count.
-  TailDecoder(vex::platform::Stream* source, std::int64_t scan_start, std::int64_t file_size,
-              const Component* comps, int ncomp, std::int64_t mcus, std::int64_t interval);
-  ~TailDecoder();
-  TailDecoder(const TailDecoder&) = delete;
-  TailDecoder& operator=(const TailDecoder&) = delete;
-
-  // Helper thread: decodes up to `n` MCUs (the first call also finds where
-  // to begin); false once there is nothing more to do.
-  bool Work(int n);
-
-  // Reader thread. The bit position from which MCUs may be taken (the
-  // largest value while none may be).
-  std::int64_t First() const { return first_.load(std::memory_order_acquire); }
-  // At an MCU start at bit position `pos`: true when a decoded MCU starts
-  // exactly there (the reader's predictors `last_dc` then set the offsets);
-  // otherwise `next` is where to ask again.
-  bool Meet(std::int64_t pos, const std::int32_t* last_dc, std::int64_t& next);
-  // After Meet: the next MCU's coefficients (component i's blocks, 64 each,
-  // DC made the reader's, to coef[i]) and flat-block flags (to flat[i]), or
-  // false when the reader must go on by itself (then Resume).
-  bool Take(std::int16_t* const* coef, std::uint8_t* const* flat);
-  // Puts the reader where the taken MCUs end, with its predictors: it then
-  // reads from the bytes this decoder holds, which the caller keeps (they
-  // end where the file ends) through ReleaseBytes.
-  void Resume(BitReader& br, std::int32_t* last_dc);
-  std::unique_ptr<std::uint8_t[]> ReleaseBytes() { return std::move(bytes_); }
-  // Stops the helper's work (waits for an MCU under way).
-  void Halt();
-  // MCUs the reader took, for tests and measurements.
-  std::int64_t Taken() const { return taken_; }
-
-private:
-  struct Attempt {
-    std::int64_t first = 0, end = 0; // its records
-    bool ended = false;
-    BitReader::State state{}; // at the start of record `end`
-    std::int32_t dc[4] = {};  // predictors there
-  };
-  bool Prepare();
-  // Decodes one MCU; false when there is nothing more to do.
-  bool One();
-  void Begin(std::int64_t at);
-  // (Under mutex_.) Ends the current attempt at the next record.
-  void EndAttempt();
-
-  vex::platform::Stream* source_;
-  std::int64_t scan_start_, file_size_;
-  // The file's bytes from where the helper begins to the end.
-  std::unique_ptr<std::uint8_t[]> bytes_;
-  const std::uint8_t* data_ = nullptr;
-  std::int64_t size_ = 0;
-  Component comps_[4];
-  TvexJPEGComponent own_[4]; // the helper's predictors
-  int ncomp_;
-  int blocks_ = 0;
-  std::int64_t mcus_;
-  std::int64_t interval_; // restart interval (0: none)
-
-  // Helper side.
-  bool prepared_ = false;
-  BitReader br_;
-  std::int64_t end_ = 0;   // end of the data (its terminating marker)
-  std::int64_t start_ = 0; // byte where the current attempt began
-  std::int64_t base_ = 0;  // bit position of that byte
-  BitReader::State at_{};  // reader at the start of the next record
-  std::int32_t at_dc_[4] = {};
-  std::int64_t count_ = 0, cap_ = 0;
-  // With restart intervals: the first MCU's number, MCUs since the last
-  // restart, the next restart marker's number.
-  std::int64_t first_mcu_ = 0, in_interval_ = 0;
-  int expected_rst_ = 0;
-
-  // Records: bit position, attempt, predictors, coefficients, flags.
-  std::int64_t* pos_ = nullptr;
-  std::int32_t* attempt_ = nullptr;
-  std::int32_t* dc_ = nullptr;
-  std::int16_t* coef_ = nullptr;
-  std::uint8_t* flat_ = nullptr;
-  std::atomic<std::int64_t> published_{0};
-  std::atomic<std::int64_t> first_{std::numeric_limits<std::int64_t>::max()};
-
-  // Records in one block of large-block memory.
-  vex::platform::LargeBuffer records_;
-  // Shared, under mutex_.
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  bool running_ = false, stop_ = false, done_ = false;
-  std::vector<Attempt> attempts_;
-
-  // Reader side.
-  std::int64_t next_ = 0; // next record to look at or take
-  std::int32_t attempt_now_ = -1;
-  std::uint32_t delta_[4] = {};
-  std::int64_t taken_ = 0;
-};
-
-// MCUs readers took from tail decoders in this process (for tests).
-std::int64_t TailMCUsTaken();
-
 // One ReadImage of a TvexJPEGImage: the marker loop, the segments, the scans
 // and the output of decoded rows into the bitmap.
 class Reader {
@@ -548,10 +379,6 @@ private:
   // coefficients of MCU row i while a helper turns row i - 1 into image rows.
   // False, before anything is decoded, when no thread can be started.
   bool PipelinedScan(int rows, int cols);
-  // In a pipelined scan at MCU m of a row: true when the tail decoder gave
-  // the MCU's coefficients (put into the band's coef and flat arrays).
-  bool TakeFromTail(TailDecoder& tail, std::int64_t& next, bool& synced, std::int16_t* const* coef,
-                    std::uint8_t* const* flat, int m, std::int64_t mcu);
   void ProgressiveScan();
   bool Restart();
   // After a row of a scan: false (with the code) when the data ran out.
@@ -605,10 +432,6 @@ private:
   std::int32_t rows_out_ = 0; // rows handed over so far, from the top
   std::vector<std::uint8_t> row_;
   YccTables ycc_;
-  // The end of the file in memory, when the bit reader took over where a
-  // tail decoder stood, and the stream position of its end.
-  std::unique_ptr<std::uint8_t[]> scan_data_;
-  std::int64_t scan_data_end_ = -1;
 };
 
 } // namespace vex::jpeg
