@@ -286,61 +286,47 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
   LastDC = block[0];
   const int dc_category = MagnitudeCategory(diff);
 
-  if (counting && Tokens && !Tokens->dropped) {
-    JPEGScanTokens& t = *Tokens;
-    std::uint16_t* w = t.data + t.size;
-    auto put = [&w](int symbol, std::uint32_t bits, int size) {
-      if (size <= 8) {
-        *w++ = static_cast<std::uint16_t>((symbol << 8) | static_cast<int>(bits));
-      } else {
-        *w++ = static_cast<std::uint16_t>(symbol << 8);
-        *w++ = static_cast<std::uint16_t>(bits);
-      }
-    };
-    DCTable->FrequencyData()[dc_category] += 1;
-    put(dc_category, MagnitudeBits(diff, dc_category), dc_category);
-    std::uint32_t* freq = ACTable->FrequencyData();
-    int previous = 0;
-    while (nonzero != 0) {
-      const int k = std::countr_zero(nonzero);
-      nonzero &= nonzero - 1;
-      int run = k - previous - 1;
-      while (run > 15) {
-        freq[0xF0] += 1;
-        put(0xF0, 0, 0);
-        run -= 16;
-      }
-      const int v = zz(k);
-      const int category = MagnitudeCategory(v);
-      freq[(run << 4) + category] += 1;
-      put((run << 4) + category, MagnitudeBits(v, category), category);
-      previous = k;
-    }
-    if (previous != 63) {
-      freq[0x00] += 1;
-      put(0x00, 0, 0);
-    }
-    t.size = static_cast<std::size_t>(w - t.data);
-    if (t.size > t.budget) t.Drop();
-    return;
-  }
-
   if (counting) {
-    DCTable->FrequencyData()[dc_category] += 1;
-    std::uint32_t* freq = ACTable->FrequencyData();
-    int previous = 0;
-    while (nonzero != 0) {
-      const int k = std::countr_zero(nonzero);
-      nonzero &= nonzero - 1;
-      int run = k - previous - 1;
-      while (run > 15) {
-        freq[0xF0] += 1;
-        run -= 16;
+    // The symbols' frequencies, and the symbols themselves (with their
+    // magnitude bits) while the scan keeps them.
+    const auto count = [&]<bool Keep>(std::uint16_t* w) {
+      const auto emit = [&w](std::uint32_t* freq, int symbol, std::uint32_t bits, int size) {
+        freq[symbol] += 1;
+        if constexpr (Keep) {
+          if (size <= 8) {
+            *w++ = static_cast<std::uint16_t>((symbol << 8) | static_cast<int>(bits));
+          } else {
+            *w++ = static_cast<std::uint16_t>(symbol << 8);
+            *w++ = static_cast<std::uint16_t>(bits);
+          }
+        }
+      };
+      emit(DCTable->FrequencyData(), dc_category, MagnitudeBits(diff, dc_category), dc_category);
+      std::uint32_t* freq = ACTable->FrequencyData();
+      int previous = 0;
+      while (nonzero != 0) {
+        const int k = std::countr_zero(nonzero);
+        nonzero &= nonzero - 1;
+        int run = k - previous - 1;
+        while (run > 15) {
+          emit(freq, 0xF0, 0, 0);
+          run -= 16;
+        }
+        const int v = zz(k);
+        const int category = MagnitudeCategory(v);
+        emit(freq, (run << 4) + category, MagnitudeBits(v, category), category);
+        previous = k;
       }
-      freq[(run << 4) + MagnitudeCategory(zz(k))] += 1;
-      previous = k;
+      if (previous != 63) emit(freq, 0x00, 0, 0);
+      return w;
+    };
+    if (Tokens && !Tokens->dropped) {
+      JPEGScanTokens& t = *Tokens;
+      t.size = static_cast<std::size_t>(count.template operator()<true>(t.data + t.size) - t.data);
+      if (t.size > t.budget) t.Drop();
+    } else {
+      count.template operator()<false>(nullptr);
     }
-    if (previous != 63) freq[0x00] += 1;
     return;
   }
 
