@@ -290,7 +290,7 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
     // The symbols' frequencies, and the symbols themselves (with their
     // magnitude bits) while the scan keeps them.
     const auto count = [&]<bool Keep>(std::uint16_t* w) {
-      const auto emit = [&w](std::uint32_t* freq, int symbol, std::uint32_t bits, int size) {
+      const auto emit = [&](std::uint32_t* freq, int symbol, std::uint32_t bits, int size) {
         freq[symbol] += 1;
         if constexpr (Keep) {
           if (size <= 8) {
