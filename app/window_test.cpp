@@ -637,12 +637,17 @@ void WindowTest::previewOfALargePhotoIsFittedOffTheWindowThread() {
   clock.start();
   since_tick.start();
   QTest::mousePress(form.ShellListView1->viewport(), Qt::LeftButton, {}, item_centre(form, 0));
+  // The click returns before the picture is there: it comes back through the
+  // event loop.
+  QVERIFY(form.PreviewPending());
   QTRY_VERIFY_WITH_TIMEOUT(!form.PreviewPending(), 60000);
   ticker.stop();
   qInfo("40 MP preview: %lld ms, longest stall of the event loop %lld ms", clock.elapsed(),
         longest);
-  // Read on the window's thread, the whole time would be one stall.
-  QVERIFY(longest < clock.elapsed() / 3);
+  // Read on the window's thread, the whole time would be one stall. A read
+  // that is over in a few ticks says little either way (a busy machine
+  // stretches one tick), so short reads only have to keep stalls short.
+  QVERIFY(longest < std::max<qint64>(clock.elapsed() / 3, 150));
   QCOMPARE(form.vexImageCtrl1->Image()->Width(), kW);
   QCOMPARE(form.vexImageCtrl1->size(), QSize(449, 280));
   QVERIFY(form.vexImageCtrl1->Ctrl().ScaleToFit());
