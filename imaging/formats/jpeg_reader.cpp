@@ -139,6 +139,19 @@ void FastTable::Build(const TvexHuffmanJPEG& table, bool dc) {
                  ((dc ? 0 : run + 1) << 8) | (used + s);
     }
   }
+  for (std::uint32_t p = 0; p < (1u << kBits); ++p) {
+    const std::int32_t e = entry[p];
+    second[p] = e;
+    const int step = Step(e), used = e & 0xFF;
+    if (dc || step < 1 || step > 16 || used >= kBits) continue;
+    // The rest of the prefix, with zero bits after it: an entry that uses no
+    // more than the bits known is what a lookup at that position would give.
+    const std::int32_t n = entry[(p << used) & ((1u << kBits) - 1)];
+    const int next_step = Step(n), next_used = n & 0xFF;
+    if (next_step >= 1 && next_step <= 16 && used + next_used <= kBits)
+      second[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(n) & 0xFFFF0000u) |
+                  ((step + next_step) << 8) | (used + next_used);
+  }
 }
 
 std::int32_t DecodeDCDifference(BitReader& br, const TvexHuffmanJPEG& table,
@@ -202,12 +215,21 @@ bool DecodeBlockSequential(BitReader& br, TvexJPEGComponent& c, const FastTable&
     // 32 bits for themselves, so most refills bring in more whole bytes.
     if (count < 16) [[unlikely]]
       br.Fill(bits, count);
-    const std::int32_t e = fast_ac.entry[peek(FastTable::kBits)];
+    const std::uint32_t p = peek(FastTable::kBits);
+    const std::int32_t e = fast_ac.entry[p];
     const int step = FastTable::Step(e);
     if (k + step <= 63) [[likely]] {
-      k += step;
-      skip(e & 0xFF);
-      blk[zigzag[k]] = static_cast<std::int16_t>(e >> 16);
+      // Two symbols from the one lookup where the plain loop would not refill
+      // between them (a value entry uses at most 10 bits) and both stay in
+      // the block (steps sum to at most 32). Decided before the lookup's
+      // result and without branches, so the bits wait on one shift.
+      const std::int32_t both =
+          -static_cast<std::int32_t>(count >= 16 + FastTable::kValueBits && k <= 31);
+      const std::int32_t f = (fast_ac.second[p] & both) | (e & ~both);
+      blk[zigzag[k + step]] = static_cast<std::int16_t>(e >> 16);
+      k += FastTable::Step(f);
+      skip(f & 0xFF);
+      blk[zigzag[k]] = static_cast<std::int16_t>(f >> 16);
       continue;
     }
     if (step == FastTable::kEndOfBlock) {

@@ -282,6 +282,14 @@ struct FastTable {
   static constexpr int kCareful = 192;
   static int Step(std::int32_t e) { return (e >> 8) & 0xFF; }
   std::int32_t entry[1 << kBits];
+  // AC tables: where entry[p] is a value entry and the symbol after it is a
+  // value entry that also lies whole within the prefix p, both at once: the
+  // second value, the two steps summed and the two lengths summed; entry[p]
+  // itself otherwise. A decoder takes it where neither a refill nor the end
+  // of the block can come between the two, storing the first value from
+  // entry[p] (where there is no second, the same value goes to the same
+  // place twice).
+  std::int32_t second[1 << kBits];
   // dc: symbols are magnitude categories (no run).
   void Build(const TvexHuffmanJPEG& table, bool dc);
 };
