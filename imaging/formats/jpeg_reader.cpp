@@ -5,6 +5,7 @@
 #include "platform/rounding.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <limits>
@@ -1067,6 +1068,220 @@ void Reader::SequentialScan() {
   }
 }
 
+namespace {
+
+// Rows of a two-core scan whose restart intervals begin every MCU row,
+// entropy-decoded on the helper thread while it would otherwise wait for
+// rows. It finds a row's data by counting restart markers in the file (read
+// at offsets, beside the reader's own reads), decodes it with its own bit
+// reader into the row's band, and the reader takes the row where it finds the
+// row's data to begin at the same place, as if it had decoded it; otherwise
+// (and wherever the helper met anything irregular: damage, data ending early,
+// skipped bytes, markers out of order) the reader decodes the row itself.
+class RowsAhead {
+public:
+  enum : int { kFree, kHelper, kDone, kFailed, kReader };
+
+  struct Plan {
+    vex::platform::Stream* source;
+    std::int64_t data_start; // file offset of the scan's first data byte
+    int rows, cols, interval, bands;
+  };
+  struct Target {
+    ReaderComponent* rc;
+    std::int16_t* coef[16]; // per band
+    std::uint8_t* flat[16];
+    std::size_t blocks;
+  };
+
+  RowsAhead(const Plan& plan, const Target* targets, int ntargets)
+      : plan_(plan), ntargets_(ntargets), state_(static_cast<std::size_t>(plan.rows)),
+        begin_(static_cast<std::size_t>(plan.rows) + 1, -1), scan_at_(plan.data_start) {
+    for (int s = 0; s < ntargets; ++s) {
+      targets_[s] = targets[s];
+      own_[s].DCTable = targets[s].rc->c->DCTable;
+      own_[s].ACTable = targets[s].rc->c->ACTable;
+    }
+    per_row_ = plan.cols / plan.interval;
+  }
+
+  // The reader, at the start of row `row`: the row's state once it is no
+  // longer the helper's to change (kReader when the reader is to decode it).
+  int Claim(int row) {
+    reader_row_.store(row, std::memory_order_release);
+    int st = kFree;
+    if (state_[static_cast<std::size_t>(row)].compare_exchange_strong(st, kReader)) return kReader;
+    while ((st = state_[static_cast<std::size_t>(row)].load(std::memory_order_acquire)) == kHelper)
+      std::this_thread::yield();
+    return st;
+  }
+  std::int64_t Begin(int row) const { return begin_[static_cast<std::size_t>(row)]; }
+  std::int64_t End(int row) const { return begin_[static_cast<std::size_t>(row) + 1] - 2; }
+  int PerRow() const { return per_row_; }
+  // The reader decodes a row the helper gave up or that began elsewhere: the
+  // band must be zero again.
+  void Clear(int row) {
+    const int band = row % plan_.bands;
+    for (int s = 0; s < ntargets_; ++s) {
+      std::memset(targets_[s].coef[band], 0, targets_[s].blocks * 64 * sizeof(std::int16_t));
+      std::memset(targets_[s].flat[band], 0, targets_[s].blocks);
+    }
+  }
+
+  // The helper, waiting for row `next` (every row before it is out): decodes
+  // one row ahead when there is one to take. False when there is none.
+  bool Work(int next) {
+    if (dead_) return false;
+    const int reader = reader_row_.load(std::memory_order_acquire);
+    // Two rows clear of the reader; its band free (row - bands is out); never
+    // the last row (its data ends at whatever follows the scan).
+    const int last = std::min(next - 1 + plan_.bands, plan_.rows - 2);
+    for (int row = std::max({reader + 2, taken_ + 1, 1}); row <= last; ++row) {
+      int st = kFree;
+      if (!state_[static_cast<std::size_t>(row)].compare_exchange_strong(st, kHelper)) continue;
+      taken_ = row;
+      bool ok = false;
+      try {
+        ok = Locate(row) && DecodeRow(row);
+      } catch (...) { // no memory for its buffers: the reader does the rest
+        dead_ = true;
+      }
+      if (!ok) Clear(row);
+      state_[static_cast<std::size_t>(row)].store(ok ? kDone : kFailed, std::memory_order_release);
+      return true;
+    }
+    return false;
+  }
+
+private:
+  // Counts restart markers on from where it stopped until the markers that
+  // begin rows `row` and `row + 1` are known. Anything but a stuffed byte or
+  // the next restart marker in order ends the search for the whole scan.
+  bool Locate(int row) {
+    while (!dead_ && begin_[static_cast<std::size_t>(row) + 1] < 0) {
+      constexpr std::int32_t kChunk = 1 << 16;
+      if (!chunk_) chunk_ = std::make_unique<std::uint8_t[]>(kChunk);
+      const std::int32_t n = plan_.source->ReadAt(scan_at_, chunk_.get(), kChunk);
+      if (n < 2) {
+        dead_ = true;
+        break;
+      }
+      const std::uint8_t* const base = chunk_.get();
+      const std::uint8_t* p = base;
+      const std::uint8_t* const e = base + n;
+      while (true) {
+        const void* f = std::memchr(p, 0xFF, static_cast<std::size_t>(e - p));
+        if (!f) {
+          p = e;
+          break;
+        }
+        const auto* q = static_cast<const std::uint8_t*>(f);
+        if (q + 1 == e) { // its partner in the next chunk
+          p = q;
+          break;
+        }
+        if (q[1] == 0x00) {
+          p = q + 2;
+          continue;
+        }
+        if (q[1] != 0xD0 + (markers_ & 7)) {
+          dead_ = true;
+          break;
+        }
+        ++markers_;
+        if (markers_ % per_row_ == 0) {
+          const std::int64_t r = markers_ / per_row_;
+          if (r > plan_.rows) {
+            dead_ = true;
+            break;
+          }
+          begin_[static_cast<std::size_t>(r)] = scan_at_ + (q + 2 - base);
+        }
+        p = q + 2;
+      }
+      scan_at_ += p - base;
+      if (begin_[static_cast<std::size_t>(row) + 1] >= 0) break;
+    }
+    return !dead_ || begin_[static_cast<std::size_t>(row) + 1] >= 0;
+  }
+
+  static std::int32_t PullBytes(void* ctx, std::uint8_t* dst, std::int32_t n) {
+    auto* self = static_cast<RowsAhead*>(ctx);
+    const std::size_t left = self->bytes_.size() - self->at_;
+    const std::size_t k = std::min<std::size_t>(left, static_cast<std::size_t>(n));
+    std::memcpy(dst, self->bytes_.data() + self->at_, k);
+    self->at_ += k;
+    return static_cast<std::int32_t>(k);
+  }
+
+  // The row's data and the marker after it, decoded as the reader would; true
+  // only when every interval took its data exactly up to a restart marker of
+  // the right number.
+  bool DecodeRow(int row) {
+    const std::int64_t from = begin_[static_cast<std::size_t>(row)];
+    const std::int64_t to = begin_[static_cast<std::size_t>(row) + 1]; // after the marker
+    if (from < 0 || to - from < 2 || to - from > (std::int64_t{64} << 20)) return false;
+    try {
+      bytes_.resize(static_cast<std::size_t>(to - from));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    if (plan_.source->ReadAt(from, bytes_.data(), static_cast<std::int32_t>(to - from)) !=
+        to - from)
+      return false;
+    at_ = 0;
+    if (!bits_) bits_ = std::make_unique<BitReader>();
+    BitReader& br = *bits_;
+    br.Begin(&PullBytes, this);
+    const int band = row % plan_.bands;
+    // The marker that begins the row is restart marker number row * per_row_
+    // (from 1) of the scan.
+    int number = (row * per_row_) & 7;
+    try {
+      for (int j = 0; j < per_row_; ++j) {
+        for (int s = 0; s < ntargets_; ++s) own_[s].LastDC = 0;
+        for (int m = j * plan_.interval; m < (j + 1) * plan_.interval; ++m)
+          for (int s = 0; s < ntargets_; ++s) {
+            const Target& t = targets_[s];
+            const ReaderComponent& rc = *t.rc;
+            std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
+            for (int v = 0; v < rc.v; ++v)
+              for (int h = 0; h < rc.h; ++h, ++k)
+                t.flat[band][k] = !DecodeBlockSequential(br, own_[s], rc.fast_dc, rc.fast_ac,
+                                                         t.coef[band] + k * 64);
+          }
+        if (br.Overran() || br.TakeRestart() != number || br.Skipped()) return false;
+        number = (number + 1) & 7;
+      }
+    } catch (...) {
+      return false;
+    }
+    return true;
+  }
+
+  Plan plan_;
+  Target targets_[4];
+  int ntargets_;
+  int per_row_ = 1;
+  std::vector<std::atomic<int>> state_;
+  // begin_[r]: file offset just after the restart marker that begins row r
+  // (the marker itself is the two bytes before); -1 while unknown.
+  std::vector<std::int64_t> begin_;
+  std::atomic<int> reader_row_{0};
+  // Helper-only state.
+  int taken_ = 0;
+  bool dead_ = false;
+  std::int64_t scan_at_;
+  std::int64_t markers_ = 0;
+  std::unique_ptr<std::uint8_t[]> chunk_;
+  std::vector<std::uint8_t> bytes_;
+  std::size_t at_ = 0;
+  std::unique_ptr<BitReader> bits_;
+  TvexJPEGComponent own_[4];
+};
+
+} // namespace
+
 bool Reader::PipelinedScan(int rows, int cols) {
   // A ring of bands of coefficients (one MCU row each, zeroed), with a flag
   // per block for blocks without AC terms; band i % kBands is free again once
@@ -1092,18 +1307,50 @@ bool Reader::PipelinedScan(int rows, int cols) {
   } catch (const std::bad_alloc&) {
     return false;
   }
+  // Restart intervals that begin every row: the helper may decode rows ahead.
+  std::unique_ptr<RowsAhead> ahead;
+  vex::platform::Stream* const source = img_.GetBufferStream().GetSource();
+  const int interval = img_.RestartInterval;
+  std::uint8_t probe = 0;
+  if (interval > 0 && cols % interval == 0 && rows > 3 && source &&
+      source->ReadAt(0, &probe, 1) == 1) {
+    RowsAhead::Target targets[4];
+    for (int s = 0; s < nscan_; ++s) {
+      ReaderComponent& rc = comps_[scan_[s]];
+      targets[s].rc = &rc;
+      targets[s].blocks = static_cast<std::size_t>(rc.v) * rc.h * cols;
+      for (int b = 0; b < kBands; ++b) {
+        targets[s].coef[b] = bands[b].coef[s].data();
+        targets[s].flat[b] = bands[b].flat[s].data();
+      }
+    }
+    const RowsAhead::Plan plan{source,   img_.GetBufferStream().GetPosition() - bits_.Buffered(),
+                               rows,     cols,
+                               interval, kBands};
+    try {
+      ahead = std::make_unique<RowsAhead>(plan, targets, nscan_);
+    } catch (const std::bad_alloc&) {
+      // the reader decodes every row
+    }
+  }
   std::mutex mutex;
   std::condition_variable changed;
-  int handed = -1, output = -1;
+  // Written under the mutex; read outside it by the helper deciding whether
+  // to decode a row ahead.
+  std::atomic<int> handed{-1};
+  int output = -1;
   // What a sleeping thread waits for (no one sleeps: out of reach).
   constexpr int kAwake = std::numeric_limits<int>::max();
   int helper_wants = kAwake, decoder_wants = kAwake;
-  bool stop = false;
+  std::atomic<bool> stop{false};
   std::exception_ptr failure;
   std::thread helper;
   try {
     helper = std::thread([&] {
       for (int i = 0;; ++i) {
+        if (ahead)
+          while ((handed < i || g_rows_ahead_always) && !stop && ahead->Work(i)) {
+          }
         {
           std::unique_lock lock(mutex);
           if (handed < i && !stop) {
@@ -1154,7 +1401,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
   struct Join {
     std::mutex& mutex;
     std::condition_variable& changed;
-    bool& stop;
+    std::atomic<bool>& stop;
     std::thread& helper;
     ~Join() {
       {
@@ -1180,7 +1427,25 @@ bool Reader::PipelinedScan(int rows, int cols) {
       }
       Band& b = bands[i % kBands];
       bool complete = true;
-      for (int m = 0; m < cols && complete; ++m) {
+      bool adopted = false;
+      if (ahead && ahead->Claim(i) == RowsAhead::kDone) {
+        // The row's first restart as ever, then its data: the helper's where
+        // it began at the same place.
+        if (!Restart()) break;
+        Bs& bs = img_.GetBufferStream();
+        if (bs.GetPosition() - bits_.Buffered() == ahead->Begin(i)) {
+          bs.Seek(ahead->End(i));
+          bits_.Drop();
+          img_.MCUCount = interval;
+          img_.RestartCount =
+              static_cast<std::uint16_t>((img_.RestartCount + ahead->PerRow() - 1) & 7);
+          adopted = true;
+          g_rows_ahead_taken.fetch_add(1, std::memory_order_relaxed);
+        } else {
+          ahead->Clear(i);
+        }
+      }
+      for (int m = 0; m < cols && complete && !adopted; ++m) {
         if (!Restart()) {
           complete = false;
           break;

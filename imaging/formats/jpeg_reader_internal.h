@@ -17,6 +17,7 @@
 #include "platform/exceptions.h"
 #include "platform/rounding.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +91,18 @@ public:
   }
 
   int Available() const { return count_; }
+  // Bytes pulled from the stream and not yet taken into the reservoir.
+  std::int32_t Buffered() const { return static_cast<std::int32_t>(end_ - ptr_); }
+  // Forgets the reservoir and everything pulled (the caller moves the stream).
+  void Drop() {
+    bits_ = 0;
+    count_ = 0;
+    pad_ = 0;
+    ptr_ = end_ = buf_;
+    marker_ = 0;
+    eof_ = false;
+    skipped_ = false;
+  }
   // The next n bits (1..32), most significant first, without consuming them.
   std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(bits_ >> (64 - n)); }
   void Skip(int n) {
@@ -309,6 +322,12 @@ void DecodeDCRefine(BitReader& br, int al, std::int16_t* blk);
 void DecodeACFirst(BitReader& br, TvexJPEGComponent& c, const FastTable& fast_ac, int ss, int se,
                    int al, std::int16_t* blk);
 void DecodeACRefine(BitReader& br, TvexJPEGComponent& c, int ss, int se, int al, std::int16_t* blk);
+
+// For tests of two-core scans with restart intervals: the helper decodes rows
+// ahead whenever it may (not only while it waits for rows), and the count of
+// rows the reader took from it.
+inline std::atomic<bool> g_rows_ahead_always{false};
+inline std::atomic<long> g_rows_ahead_taken{0};
 
 // Reader-side state of one frame component.
 struct ReaderComponent {

@@ -62,6 +62,23 @@ FileStream::~FileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::int32_t FileStream::ReadAt(std::int64_t offset, void* buffer, std::int32_t count) {
+  if (count <= 0 || offset < 0) return 0;
+  auto* p = static_cast<char*>(buffer);
+  std::int32_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, p + done, static_cast<std::size_t>(count - done),
+                              static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::int32_t>(n);
+  }
+  return done;
+}
+
 std::int32_t FileStream::Read(void* buffer, std::int32_t count) {
   if (count <= 0) return 0;
   auto* p = static_cast<char*>(buffer);
@@ -145,6 +162,14 @@ std::int32_t MemoryStream::Read(void* buffer, std::int32_t count) {
   const std::int64_t n = std::min<std::int64_t>(count, size - pos_);
   std::memcpy(buffer, Memory() + pos_, static_cast<std::size_t>(n));
   pos_ += n;
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t MemoryStream::ReadAt(std::int64_t offset, void* buffer, std::int32_t count) {
+  const std::int64_t size = Size();
+  if (count <= 0 || offset < 0 || offset >= size) return 0;
+  const std::int64_t n = std::min<std::int64_t>(count, size - offset);
+  std::memcpy(buffer, Memory() + offset, static_cast<std::size_t>(n));
   return static_cast<std::int32_t>(n);
 }
 

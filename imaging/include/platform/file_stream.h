@@ -24,6 +24,12 @@ public:
   virtual std::int64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
   virtual std::int64_t Size() = 0;
   virtual void SetSize(std::int64_t size) = 0;
+  // Up to `count` bytes from `offset` without moving the stream, safe on
+  // another thread beside the stream's other reads; the count read, or -1
+  // when the stream cannot.
+  virtual std::int32_t ReadAt(std::int64_t /*offset*/, void* /*buffer*/, std::int32_t /*count*/) {
+    return -1;
+  }
 
   std::int64_t Position() { return Seek(0, SeekOrigin::Current); }
   void SetPosition(std::int64_t pos) { Seek(pos, SeekOrigin::Begin); }
@@ -49,6 +55,7 @@ public:
   std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
   std::int64_t Size() override;
   void SetSize(std::int64_t size) override;
+  std::int32_t ReadAt(std::int64_t offset, void* buffer, std::int32_t count) override;
 
   const std::string& path() const { return path_; }
   // Last-write time as days since 30 December 1899 plus the fraction of the day (UTC).
@@ -74,6 +81,8 @@ public:
   std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
   std::int64_t Size() override;
   void SetSize(std::int64_t size) override;
+  // (Only while nothing writes to the stream.)
+  std::int32_t ReadAt(std::int64_t offset, void* buffer, std::int32_t count) override;
 
   void Clear();
   // Bytes of the stream (for a read-only view, the viewed bytes).
