@@ -1070,14 +1070,15 @@ void Reader::SequentialScan() {
 
 namespace {
 
-// Rows of a two-core scan whose restart intervals begin every MCU row,
-// entropy-decoded on the helper thread while it would otherwise wait for
-// rows. It finds a row's data by counting restart markers in the file (read
+// Rows of a two-core scan with restart intervals that begin every MCU row (or
+// every few rows), entropy-decoded on the helper thread while it would
+// otherwise wait for rows. A unit is the rows from one such row to the next:
+// the helper finds a unit's data by counting restart markers in the file (read
 // at offsets, beside the reader's own reads), decodes it with its own bit
-// reader into the row's band, and the reader takes the row where it finds the
-// row's data to begin at the same place, as if it had decoded it; otherwise
-// (and wherever the helper met anything irregular: damage, data ending early,
-// skipped bytes, markers out of order) the reader decodes the row itself.
+// reader into the unit's bands, and the reader takes the unit where it finds
+// its data to begin at the same place, as if it had decoded it; otherwise (and
+// wherever the helper met anything irregular: damage, data ending early or
+// late, skipped bytes, markers out of order) the reader decodes it itself.
 class RowsAhead {
 public:
   enum : int { kFree, kHelper, kDone, kFailed, kReader };
@@ -1086,6 +1087,7 @@ public:
     vex::platform::Stream* source;
     std::int64_t data_start; // file offset of the scan's first data byte
     int rows, cols, interval, bands;
+    int unit_rows, unit_intervals; // unit_rows * cols == unit_intervals * interval
   };
   struct Target {
     ReaderComponent* rc;
@@ -1096,53 +1098,63 @@ public:
 
   RowsAhead(const Plan& plan, const Target* targets, int ntargets)
       : plan_(plan), ntargets_(ntargets), state_(static_cast<std::size_t>(plan.rows)),
-        begin_(static_cast<std::size_t>(plan.rows) + 1, -1), scan_at_(plan.data_start) {
+        begin_(static_cast<std::size_t>(plan.rows / plan.unit_rows) + 2, -1),
+        scan_at_(plan.data_start) {
     for (int s = 0; s < ntargets; ++s) {
       targets_[s] = targets[s];
       own_[s].DCTable = targets[s].rc->c->DCTable;
       own_[s].ACTable = targets[s].rc->c->ACTable;
     }
-    per_row_ = plan.cols / plan.interval;
   }
 
-  // The reader, at the start of row `row`: the row's state once it is no
+  int UnitRows() const { return plan_.unit_rows; }
+  int UnitIntervals() const { return plan_.unit_intervals; }
+  // The reader, at the start of each row.
+  void Reading(int row) { reader_row_.store(row, std::memory_order_release); }
+  // The reader, at the first row of a unit: the unit's state once it is no
   // longer the helper's to change (kReader when the reader is to decode it).
   int Claim(int row) {
-    reader_row_.store(row, std::memory_order_release);
     int st = kFree;
     if (state_[static_cast<std::size_t>(row)].compare_exchange_strong(st, kReader)) return kReader;
     while ((st = state_[static_cast<std::size_t>(row)].load(std::memory_order_acquire)) == kHelper)
       std::this_thread::yield();
     return st;
   }
-  std::int64_t Begin(int row) const { return begin_[static_cast<std::size_t>(row)]; }
-  std::int64_t End(int row) const { return begin_[static_cast<std::size_t>(row) + 1] - 2; }
-  int PerRow() const { return per_row_; }
-  // The reader decodes a row the helper gave up or that began elsewhere: the
-  // band must be zero again.
+  // Where the unit's data begins (after its first restart marker), and the
+  // marker that ends it.
+  std::int64_t Begin(int row) const { return begin_[Unit(row)]; }
+  std::int64_t End(int row) const { return begin_[Unit(row) + 1] - 2; }
+  // The reader decodes a unit the helper gave up or that began elsewhere: its
+  // bands must be zero again.
   void Clear(int row) {
-    const int band = row % plan_.bands;
-    for (int s = 0; s < ntargets_; ++s) {
-      std::memset(targets_[s].coef[band], 0, targets_[s].blocks * 64 * sizeof(std::int16_t));
-      std::memset(targets_[s].flat[band], 0, targets_[s].blocks);
+    for (int r = row; r < row + plan_.unit_rows; ++r) {
+      const int band = r % plan_.bands;
+      for (int s = 0; s < ntargets_; ++s) {
+        std::memset(targets_[s].coef[band], 0, targets_[s].blocks * 64 * sizeof(std::int16_t));
+        std::memset(targets_[s].flat[band], 0, targets_[s].blocks);
+      }
     }
   }
 
   // The helper, waiting for row `next` (every row before it is out): decodes
-  // one row ahead when there is one to take. False when there is none.
+  // one unit ahead when there is one to take. False when there is none.
   bool Work(int next) {
     if (dead_) return false;
+    const int k = plan_.unit_rows;
     const int reader = reader_row_.load(std::memory_order_acquire);
-    // Two rows clear of the reader; its band free (row - bands is out); never
-    // the last row (its data ends at whatever follows the scan).
+    // Two rows clear of the reader; its bands free (a row's band is free once
+    // the row `bands` before it is out); never the last row (its data ends at
+    // whatever follows the scan).
     const int last = std::min(next - 1 + plan_.bands, plan_.rows - 2);
-    for (int row = std::max({reader + 2, taken_ + 1, 1}); row <= last; ++row) {
+    int row = std::max({reader + 2, taken_ + k, k});
+    row = (row + k - 1) / k * k;
+    for (; row + k - 1 <= last; row += k) {
       int st = kFree;
       if (!state_[static_cast<std::size_t>(row)].compare_exchange_strong(st, kHelper)) continue;
       taken_ = row;
       bool ok = false;
       try {
-        ok = Locate(row) && DecodeRow(row);
+        ok = Locate(Unit(row)) && DecodeUnit(row);
       } catch (...) { // no memory for its buffers: the reader does the rest
         dead_ = true;
       }
@@ -1154,11 +1166,13 @@ public:
   }
 
 private:
+  std::size_t Unit(int row) const { return static_cast<std::size_t>(row / plan_.unit_rows); }
+
   // Counts restart markers on from where it stopped until the markers that
-  // begin rows `row` and `row + 1` are known. Anything but a stuffed byte or
-  // the next restart marker in order ends the search for the whole scan.
-  bool Locate(int row) {
-    while (!dead_ && begin_[static_cast<std::size_t>(row) + 1] < 0) {
+  // begin units `unit` and `unit + 1` are known. Anything but a stuffed byte
+  // or the next restart marker in order ends the search for the whole scan.
+  bool Locate(std::size_t unit) {
+    while (!dead_ && begin_[unit + 1] < 0) {
       constexpr std::int32_t kChunk = 1 << 16;
       if (!chunk_) chunk_ = std::make_unique<std::uint8_t[]>(kChunk);
       const std::int32_t n = plan_.source->ReadAt(scan_at_, chunk_.get(), kChunk);
@@ -1189,20 +1203,19 @@ private:
           break;
         }
         ++markers_;
-        if (markers_ % per_row_ == 0) {
-          const std::int64_t r = markers_ / per_row_;
-          if (r > plan_.rows) {
+        if (markers_ % plan_.unit_intervals == 0) {
+          const auto u = static_cast<std::size_t>(markers_ / plan_.unit_intervals);
+          if (u >= begin_.size()) {
             dead_ = true;
             break;
           }
-          begin_[static_cast<std::size_t>(r)] = scan_at_ + (q + 2 - base);
+          begin_[u] = scan_at_ + (q + 2 - base);
         }
         p = q + 2;
       }
       scan_at_ += p - base;
-      if (begin_[static_cast<std::size_t>(row) + 1] >= 0) break;
     }
-    return !dead_ || begin_[static_cast<std::size_t>(row) + 1] >= 0;
+    return begin_[unit] >= 0 && begin_[unit + 1] >= 0;
   }
 
   static std::int32_t PullBytes(void* ctx, std::uint8_t* dst, std::int32_t n) {
@@ -1214,18 +1227,14 @@ private:
     return static_cast<std::int32_t>(k);
   }
 
-  // The row's data and the marker after it, decoded as the reader would; true
-  // only when every interval took its data exactly up to a restart marker of
-  // the right number.
-  bool DecodeRow(int row) {
-    const std::int64_t from = begin_[static_cast<std::size_t>(row)];
-    const std::int64_t to = begin_[static_cast<std::size_t>(row) + 1]; // after the marker
+  // The unit's data and the marker after it, decoded as the reader would;
+  // true only when every interval took its data exactly up to a restart
+  // marker of the right number.
+  bool DecodeUnit(int row) {
+    const std::int64_t from = Begin(row);
+    const std::int64_t to = begin_[Unit(row) + 1]; // after the marker
     if (from < 0 || to - from < 2 || to - from > (std::int64_t{64} << 20)) return false;
-    try {
-      bytes_.resize(static_cast<std::size_t>(to - from));
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    bytes_.resize(static_cast<std::size_t>(to - from));
     if (plan_.source->ReadAt(from, bytes_.data(), static_cast<std::int32_t>(to - from)) !=
         to - from)
       return false;
@@ -1233,23 +1242,25 @@ private:
     if (!bits_) bits_ = std::make_unique<BitReader>();
     BitReader& br = *bits_;
     br.Begin(&PullBytes, this);
-    const int band = row % plan_.bands;
-    // The marker that begins the row is restart marker number row * per_row_
-    // (from 1) of the scan.
-    int number = (row * per_row_) & 7;
+    const int cols = plan_.cols, interval = plan_.interval;
+    // The unit's first marker is restart marker number unit * intervals (from
+    // 1) of the scan.
+    int number = static_cast<int>((Unit(row) * plan_.unit_intervals) & 7);
     try {
-      for (int j = 0; j < per_row_; ++j) {
+      for (int j = 0; j < plan_.unit_intervals; ++j) {
         for (int s = 0; s < ntargets_; ++s) own_[s].LastDC = 0;
-        for (int m = j * plan_.interval; m < (j + 1) * plan_.interval; ++m)
+        for (int m = j * interval; m < (j + 1) * interval; ++m) {
+          const int band = (row + m / cols) % plan_.bands;
           for (int s = 0; s < ntargets_; ++s) {
             const Target& t = targets_[s];
             const ReaderComponent& rc = *t.rc;
-            std::size_t k = static_cast<std::size_t>(m) * rc.v * rc.h;
+            std::size_t k = static_cast<std::size_t>(m % cols) * rc.v * rc.h;
             for (int v = 0; v < rc.v; ++v)
               for (int h = 0; h < rc.h; ++h, ++k)
                 t.flat[band][k] = !DecodeBlockSequential(br, own_[s], rc.fast_dc, rc.fast_ac,
                                                          t.coef[band] + k * 64);
           }
+        }
         if (br.Overran() || br.TakeRestart() != number || br.Skipped()) return false;
         number = (number + 1) & 7;
       }
@@ -1262,9 +1273,8 @@ private:
   Plan plan_;
   Target targets_[4];
   int ntargets_;
-  int per_row_ = 1;
-  std::vector<std::atomic<int>> state_;
-  // begin_[r]: file offset just after the restart marker that begins row r
+  std::vector<std::atomic<int>> state_; // by row (a unit's first)
+  // begin_[u]: file offset just after the restart marker that begins unit u
   // (the marker itself is the two bytes before); -1 while unknown.
   std::vector<std::int64_t> begin_;
   std::atomic<int> reader_row_{0};
@@ -1312,8 +1322,14 @@ bool Reader::PipelinedScan(int rows, int cols) {
   vex::platform::Stream* const source = img_.GetBufferStream().GetSource();
   const int interval = img_.RestartInterval;
   std::uint8_t probe = 0;
-  if (interval > 0 && cols % interval == 0 && rows > 3 && source &&
-      source->ReadAt(0, &probe, 1) == 1) {
+  // A unit: one row of `cols / interval` intervals, or one interval of a few
+  // rows (whose progress is not reported row by row: none may be watched).
+  int unit_rows = 0, unit_intervals = 0;
+  if (interval > 0 && cols % interval == 0)
+    unit_rows = 1, unit_intervals = cols / interval;
+  else if (interval > 0 && interval % cols == 0 && interval / cols <= 4 && !img_.OnProgress)
+    unit_rows = interval / cols, unit_intervals = 1;
+  if (unit_rows > 0 && rows > unit_rows + 2 && source && source->ReadAt(0, &probe, 1) == 1) {
     RowsAhead::Target targets[4];
     for (int s = 0; s < nscan_; ++s) {
       ReaderComponent& rc = comps_[scan_[s]];
@@ -1324,9 +1340,10 @@ bool Reader::PipelinedScan(int rows, int cols) {
         targets[s].flat[b] = bands[b].flat[s].data();
       }
     }
-    const RowsAhead::Plan plan{source,   img_.GetBufferStream().GetPosition() - bits_.Buffered(),
-                               rows,     cols,
-                               interval, kBands};
+    const RowsAhead::Plan plan{source,    img_.GetBufferStream().GetPosition() - bits_.Buffered(),
+                               rows,      cols,
+                               interval,  kBands,
+                               unit_rows, unit_intervals};
     try {
       ahead = std::make_unique<RowsAhead>(plan, targets, nscan_);
     } catch (const std::bad_alloc&) {
@@ -1428,8 +1445,9 @@ bool Reader::PipelinedScan(int rows, int cols) {
       Band& b = bands[i % kBands];
       bool complete = true;
       bool adopted = false;
-      if (ahead && ahead->Claim(i) == RowsAhead::kDone) {
-        // The row's first restart as ever, then its data: the helper's where
+      if (ahead) ahead->Reading(i);
+      if (ahead && i % ahead->UnitRows() == 0 && ahead->Claim(i) == RowsAhead::kDone) {
+        // The unit's first restart as ever, then its data: the helper's where
         // it began at the same place.
         if (!Restart()) break;
         Bs& bs = img_.GetBufferStream();
@@ -1438,7 +1456,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
           bits_.Drop();
           img_.MCUCount = interval;
           img_.RestartCount =
-              static_cast<std::uint16_t>((img_.RestartCount + ahead->PerRow() - 1) & 7);
+              static_cast<std::uint16_t>((img_.RestartCount + ahead->UnitIntervals() - 1) & 7);
           adopted = true;
           g_rows_ahead_taken.fetch_add(1, std::memory_order_relaxed);
         } else {
@@ -1462,6 +1480,7 @@ bool Reader::PipelinedScan(int rows, int cols) {
         ++img_.MCUCount;
       }
       if (!complete) break;
+      if (adopted) i += ahead->UnitRows() - 1; // the unit's rows go together
       bool wake;
       {
         std::lock_guard lock(mutex);

@@ -180,9 +180,13 @@ TEST(MailStream, DamageGivesTheSameBytesOnTwoThreads) {
     TvexImageFileMgr mgr, saver; // (a manager saves with the settings of what it loaded)
     const DibHandle dib = mgr.LoadImage(ours.string(), FF_JPEG);
     saver.SaveImage((dir / "src.bmp").string(), FF_BMP, dib);
-    const std::string cmd = "cjpeg -restart 1 -outfile '" + (dir / "restarts.jpg").string() +
-                            "' '" + (dir / "src.bmp").string() + "'";
-    if (std::system(cmd.c_str()) == 0) sources.push_back(dir / "restarts.jpg");
+    // One interval a row, and one every two rows.
+    for (const char* rows : {"1", "2"}) {
+      const fs::path out = dir / (std::string("restarts") + rows + ".jpg");
+      const std::string cmd = std::string("cjpeg -restart ") + rows + " -outfile '" + out.string() +
+                              "' '" + (dir / "src.bmp").string() + "'";
+      if (std::system(cmd.c_str()) == 0) sources.push_back(out);
+    }
   }
   // Kinds: 'x' flips a byte, '0' zeroes 40, 'c' cuts the file, 'm' inserts
   // the marker 0xFF `m`, 'r' renumbers the next restart marker, 'd' drops
@@ -205,10 +209,10 @@ TEST(MailStream, DamageGivesTheSameBytesOnTwoThreads) {
   struct Reset {
     ~Reset() { vex::jpeg::g_rows_ahead_always = false; }
   } reset;
-  if (sources.size() > 1) {
+  for (std::size_t i = 1; i < sources.size(); ++i) {
     const long taken = vex::jpeg::g_rows_ahead_taken;
-    expect_same_roads(sources[1], dir, true);
-    EXPECT_GT(vex::jpeg::g_rows_ahead_taken - taken, 10);
+    expect_same_roads(sources[i], dir, true);
+    EXPECT_GT(vex::jpeg::g_rows_ahead_taken - taken, 4) << sources[i];
   }
   for (const fs::path& source : sources) {
     const std::vector<std::uint8_t> whole = read_file(source);
