@@ -11,6 +11,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <system_error>
 #include <thread>
 
@@ -1322,13 +1323,15 @@ bool Reader::PipelinedScan(int rows, int cols) {
   vex::platform::Stream* const source = img_.GetBufferStream().GetSource();
   const int interval = img_.RestartInterval;
   std::uint8_t probe = 0;
-  // A unit: one row of `cols / interval` intervals, or one interval of a few
-  // rows (whose progress is not reported row by row: none may be watched).
+  // A unit: the rows from one row that begins with an interval to the next
+  // (a few rows at most; more than one only where no one watches the progress
+  // row by row).
   int unit_rows = 0, unit_intervals = 0;
-  if (interval > 0 && cols % interval == 0)
-    unit_rows = 1, unit_intervals = cols / interval;
-  else if (interval > 0 && interval % cols == 0 && interval / cols <= 4 && !img_.OnProgress)
-    unit_rows = interval / cols, unit_intervals = 1;
+  if (interval > 0) {
+    const int g = std::gcd(cols, interval);
+    if (interval / g == 1 || (interval / g <= 4 && !img_.OnProgress))
+      unit_rows = interval / g, unit_intervals = cols / g;
+  }
   if (unit_rows > 0 && rows > unit_rows + 2 && source && source->ReadAt(0, &probe, 1) == 1) {
     RowsAhead::Target targets[4];
     for (int s = 0; s < nscan_; ++s) {
