@@ -55,12 +55,7 @@ public:
   void Begin(Pull pull, void* ctx) {
     pull_ = pull;
     ctx_ = ctx;
-    bits_ = 0;
-    count_ = 0;
-    pad_ = 0;
-    ptr_ = end_ = buf_;
-    marker_ = 0;
-    eof_ = false;
+    Drop();
   }
 
   // Guarantees at least 57 bits in the reservoir (zero bits past a marker or the end).
