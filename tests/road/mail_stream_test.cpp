@@ -247,7 +247,9 @@ TEST(MailStream, DamageGivesTheSameBytesOnTwoThreads) {
       expect_same_roads(variant, dir, true);
     }
   }
-  if (sources.size() > 1) EXPECT_GT(vex::jpeg::g_rows_ahead_taken - taken, 0);
+  if (sources.size() > 1) {
+    EXPECT_GT(vex::jpeg::g_rows_ahead_taken - taken, 0);
+  }
 }
 
 // A small progressive file whose frame claims 60000 x 60000: its coefficients
