@@ -285,6 +285,25 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
   const int diff = block[0] - LastDC;
   LastDC = block[0];
   const int dc_category = MagnitudeCategory(diff);
+  // Each AC symbol of the block in order (runs of sixteen zeros, values with
+  // their magnitude bits, the end of block), once.
+  const auto each_ac = [&](auto&& symbol) {
+    int previous = 0;
+    while (nonzero != 0) {
+      const int k = std::countr_zero(nonzero);
+      nonzero &= nonzero - 1;
+      int run = k - previous - 1;
+      while (run > 15) {
+        symbol(0xF0, 0u, 0);
+        run -= 16;
+      }
+      const int v = zz(k);
+      const int category = MagnitudeCategory(v);
+      symbol((run << 4) + category, MagnitudeBits(v, category), category);
+      previous = k;
+    }
+    if (previous != 63) symbol(0x00, 0u, 0);
+  };
 
   if (counting) {
     // The symbols' frequencies, and the symbols themselves (with their
@@ -303,21 +322,7 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
       };
       emit(DCTable->FrequencyData(), dc_category, MagnitudeBits(diff, dc_category), dc_category);
       std::uint32_t* freq = ACTable->FrequencyData();
-      int previous = 0;
-      while (nonzero != 0) {
-        const int k = std::countr_zero(nonzero);
-        nonzero &= nonzero - 1;
-        int run = k - previous - 1;
-        while (run > 15) {
-          emit(freq, 0xF0, 0, 0);
-          run -= 16;
-        }
-        const int v = zz(k);
-        const int category = MagnitudeCategory(v);
-        emit(freq, (run << 4) + category, MagnitudeBits(v, category), category);
-        previous = k;
-      }
-      if (previous != 63) emit(freq, 0x00, 0, 0);
+      each_ac([&](int symbol, std::uint32_t bits, int size) { emit(freq, symbol, bits, size); });
       return w;
     };
     if (Tokens && !Tokens->dropped) {
@@ -339,28 +344,11 @@ void TvexJPEGComponent::EncodeSequential(int Row, int Column) {
     if (dc_length[dc_category] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
     out.Put(dc_code[dc_category], static_cast<int>(dc_length[dc_category]));
     out.Put(MagnitudeBits(diff, dc_category), dc_category);
-    int previous = 0;
-    while (nonzero != 0) {
-      const int k = std::countr_zero(nonzero);
-      nonzero &= nonzero - 1;
-      int run = k - previous - 1;
-      while (run > 15) {
-        if (ac_length[0xF0] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
-        out.Put(ac_code[0xF0], static_cast<int>(ac_length[0xF0]));
-        run -= 16;
-      }
-      const int v = zz(k);
-      const int category = MagnitudeCategory(v);
-      const int symbol = (run << 4) + category;
+    each_ac([&](int symbol, std::uint32_t bits, int size) {
       if (ac_length[symbol] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
       out.Put(ac_code[symbol], static_cast<int>(ac_length[symbol]));
-      out.Put(MagnitudeBits(v, category), category);
-      previous = k;
-    }
-    if (previous != 63) {
-      if (ac_length[0] == 0) throw vex::ImagingError(vex::jpeg::kMsgMissingCode);
-      out.Put(ac_code[0], static_cast<int>(ac_length[0]));
-    }
+      if (size > 0) out.Put(bits, size);
+    });
     return;
   }
 
